@@ -1,0 +1,67 @@
+# modweave developer commands. `make test` and `make run` set everything up on a fresh machine.
+
+PYTHON ?= $(shell tools/find-python $(PYTHON_VERSION))
+VENV ?= .venv
+BUILD ?= build
+VENV_PYTHON := $(VENV)/bin/python
+JOBS ?= $(shell nproc 2>/dev/null || echo 2)
+NATIVE_DIR := $(BUILD)/native
+SANITIZE_VENV := $(VENV)-sanitize
+
+.PHONY: all venv install native native-test pytest test test-sanitize run bench setup-native clean
+
+all: install
+
+# GoogleTest comes from Debian's packages; install it when the machine lacks it.
+setup-native:
+	@if [ ! -f /usr/include/gtest/gtest.h ]; then \
+	    echo "Installing GoogleTest (libgtest-dev)"; \
+	    if [ "$$(id -u)" = 0 ]; then SUDO=; else SUDO=sudo; fi; \
+	    $$SUDO apt-get update -qq && DEBIAN_FRONTEND=noninteractive $$SUDO apt-get install -y -qq libgtest-dev >/dev/null; \
+	fi
+
+$(VENV_PYTHON):
+	@test -n "$(PYTHON)" || { echo "No CPython 3.12+ found; set PYTHON=/path/to/python3.12" >&2; exit 1; }
+	"$(PYTHON)" -m venv $(VENV)
+	$(VENV_PYTHON) -m pip install -q --upgrade pip
+	$(VENV_PYTHON) -m pip install -q "scikit-build-core>=0.10" "pytest>=8"
+
+venv: $(VENV_PYTHON)
+
+# Builds without isolation into a per-interpreter build folder, so rebuilds are incremental.
+install: venv
+	$(VENV_PYTHON) -m pip install -q --no-build-isolation .
+
+native: setup-native
+	cmake -S . -B $(NATIVE_DIR) -DMODWEAVE_BUILD_MODULE=OFF -DMODWEAVE_NATIVE_TESTS=ON \
+	    -DCMAKE_BUILD_TYPE=Debug -DMODWEAVE_SANITIZE=ON >/dev/null
+	cmake --build $(NATIVE_DIR) -j $(JOBS)
+
+native-test: native
+	$(NATIVE_DIR)/native_tests
+
+pytest: install
+	$(VENV_PYTHON) -m pytest -q tests
+
+test: native-test pytest
+
+# The module built with AddressSanitizer and UndefinedBehaviorSanitizer, running the pytest suite
+# in an interpreter that preloads the sanitizer runtime. Leak detection stays off: the interpreter
+# itself keeps memory until exit.
+test-sanitize:
+	$(MAKE) install VENV=$(SANITIZE_VENV) PIP_BUILD_FLAGS=
+	$(SANITIZE_VENV)/bin/python -m pip install -q --no-build-isolation \
+	    -C cmake.define.MODWEAVE_SANITIZE=ON -C cmake.build-type=Debug \
+	    -C build-dir=$(BUILD)/sanitize-{wheel_tag} .
+	LD_PRELOAD="$$(g++ -print-file-name=libasan.so)" ASAN_OPTIONS=detect_leaks=0 \
+	    UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 PYTHONMALLOC=malloc \
+	    $(SANITIZE_VENV)/bin/python -m pytest -q -p no:cacheprovider tests
+
+run: install
+	$(VENV_PYTHON) examples/run.py
+
+bench: install
+	$(VENV_PYTHON) bench/run.py
+
+clean:
+	rm -rf $(BUILD) $(VENV) $(SANITIZE_VENV)
