@@ -38,7 +38,7 @@ native: setup-native
 	cmake --build $(NATIVE_DIR) -j $(JOBS)
 
 native-test: native
-	$(NATIVE_DIR)/native_tests
+	cd $(NATIVE_DIR) && ctest --output-on-failure
 
 pytest: install
 	$(VENV_PYTHON) -m pytest -q tests
