@@ -1,0 +1,251 @@
+#include "core/types.hpp"
+
+#include <limits>
+#include <set>
+
+#include "internal_failure.hpp"
+#include "logging_bridge/log.hpp"
+
+namespace modweave::core {
+
+namespace {
+
+constexpr std::string_view kTarget = logging_bridge::targets::core_types;
+constexpr const char* kUnwrapNone = "called `Option::unwrap()` on a `None` value";
+
+// The depth one import step further; a depth at the top of the range has nowhere to go.
+std::int32_t one_step_deeper(std::int32_t depth) {
+    if (depth == std::numeric_limits<std::int32_t>::max()) fail("attempt to add with overflow");
+    return depth + 1;
+}
+
+}  // namespace
+
+DepNode::DepNode(importlib::ModuleSpec module_spec, std::optional<std::int32_t> initial_depth)
+    : name(module_spec.name), spec(std::move(module_spec)), depth(initial_depth) {}
+
+NodeReadGuard::NodeReadGuard(const StoredNode& stored) : stored_(&stored) {
+    if (stored.access_ == StoredNode::kWriting) fail("already mutably borrowed: BorrowError");
+    ++stored.access_;
+}
+
+NodeReadGuard::~NodeReadGuard() {
+    if (stored_ != nullptr) --stored_->access_;
+}
+
+const DepNode& NodeReadGuard::operator*() const noexcept { return stored_->node_; }
+
+NodeWriteGuard::NodeWriteGuard(StoredNode& stored) : stored_(&stored) {
+    if (stored.access_ != StoredNode::kFree) fail("already borrowed: BorrowMutError");
+    stored.access_ = StoredNode::kWriting;
+}
+
+NodeWriteGuard::~NodeWriteGuard() {
+    if (stored_ != nullptr) stored_->access_ = StoredNode::kFree;
+}
+
+DepNode& NodeWriteGuard::operator*() const noexcept { return stored_->node_; }
+
+DepGraph::DepGraph(const DepGraph& other) : nodes_(other.nodes_) {}
+
+DepGraph& DepGraph::operator=(const DepGraph& other) {
+    if (this != &other) {
+        DepGraph copy(other);
+        nodes_.swap(copy.nodes_);
+    }
+    return *this;
+}
+
+NodeReadGuard DepGraph::add(DepNode node) {
+    if (nodes_.contains(node.name)) {
+        fail("assertion failed: !self.nodes.contains_key(&node.name)");
+    }
+    MODWEAVE_LOG(Debug, kTarget, "Adding node to graph: ", node.name);
+    std::string key = node.name;
+    auto [entry, inserted] = nodes_.try_emplace(std::move(key), std::move(node));
+    return entry->second.read();
+}
+
+void DepGraph::add_dependency(std::string_view from, std::string_view to) {
+    MODWEAVE_LOG(Debug, kTarget, "Add dependency '", from, "' -> '", to, "'");
+    const auto from_entry = nodes_.find(from);
+    if (from_entry == nodes_.end()) fail("Node does not exist on graph: ", from);
+    const auto to_entry = nodes_.find(to);
+    if (to_entry == nodes_.end()) fail("Node does not exist on graph: ", to);
+
+    // Both change accesses are taken before either set changes, so a request that conflicts (an
+    // edge from a node to itself, or a node the caller still reads) fails without leaving half an
+    // edge behind.
+    const NodeWriteGuard to_node = to_entry->second.write();
+    const NodeWriteGuard from_node = from_entry->second.write();
+    to_node->dependents.emplace(from);
+    from_node->dependencies.emplace(to);
+
+    if (!from_node->depth) {
+        fail("Attempted to add dependency from node with uninitialized depth named: ",
+             from_node->name);
+    }
+    const std::int32_t candidate = one_step_deeper(*from_node->depth);
+    if (!to_node->depth) {
+        MODWEAVE_LOG(Debug, kTarget, "Initializing depth of node '", to_node->name, "' to ",
+                     candidate);
+        to_node->depth = candidate;
+    } else if (*to_node->depth > candidate) {
+        MODWEAVE_LOG(Debug, kTarget, "Found shorter depth to '", to_node->name, "' new depth is ",
+                     candidate);
+        to_node->depth = candidate;
+    }
+}
+
+std::size_t DepGraph::num_dependencies() const {
+    std::size_t count = 0;
+    for (const auto& entry : nodes_) count += entry.second.read()->dependencies.size();
+    return count;
+}
+
+NodeReadGuard DepGraph::read(std::string_view name) const {
+    const auto entry = nodes_.find(name);
+    if (entry == nodes_.end()) fail("Node does not exist on graph: ", name);
+    return entry->second.read();
+}
+
+NodeWriteGuard DepGraph::write(std::string_view name) {
+    const auto entry = nodes_.find(name);
+    if (entry == nodes_.end()) fail("Node does not exist on graph: ", name);
+    return entry->second.write();
+}
+
+DepNode DepGraph::get(std::string_view name) const { return read(name)->clone(); }
+
+std::vector<std::string> DepGraph::names() const {
+    std::vector<std::string> result;
+    result.reserve(nodes_.size());
+    for (const auto& entry : nodes_) result.push_back(entry.first);
+    return result;
+}
+
+std::vector<std::string> DepGraph::origins() const {
+    std::vector<std::string> result;
+    for_each_node([&](const DepNode& node) {
+        if (node.spec.origin) result.push_back(*node.spec.origin);
+    });
+    return result;
+}
+
+std::vector<DepNode> DepGraph::get_all_scoped(std::string_view scope) const {
+    std::vector<DepNode> result;
+    for_each_node([&](const DepNode& node) {
+        if (std::string_view(node.name).starts_with(scope)) result.push_back(node.clone());
+    });
+    return result;
+}
+
+DepGraph DepGraph::clone_from(std::string_view name) const {
+    if (!has_node(name)) fail("assertion failed: self.has_node(name)");
+    DepGraph copy;
+    // Ordered, so the copy is built (and logged) in byte-wise name order whatever order the
+    // dependency sets yield; a name is queued at most once and never after it was copied.
+    std::set<std::string, std::less<>> pending{std::string(name)};
+    while (!pending.empty()) {
+        const auto next = pending.extract(pending.begin());
+        const auto entry = nodes_.find(next.value());
+        if (entry == nodes_.end()) fail(kUnwrapNone);
+        const NodeReadGuard source = entry->second.read();
+        copy.add(source->clone());
+        for (const auto& dependency : source->dependencies) {
+            if (!copy.has_node(dependency)) pending.insert(dependency);
+        }
+    }
+    // Importers outside the reachable part are not nodes of the copy.
+    for (auto& entry : copy.nodes_) {
+        const NodeWriteGuard node = entry.second.write();
+        std::erase_if(node->dependents,
+                      [&](const std::string& dependent) { return !copy.has_node(dependent); });
+    }
+    return copy;
+}
+
+namespace {
+
+// Folds `incoming` into `kept`, the node of the same name already in the graph. Every check runs
+// before anything changes, so a failing merge leaves `kept` as it was.
+void merge_node(DepNode& kept, DepNode& incoming) {
+    if (kept.name != incoming.name) fail("assertion failed: self.name == other.name");
+    if (kept.spec.origin) {
+        if (!incoming.spec.origin) fail(kUnwrapNone);
+        if (*kept.spec.origin != *incoming.spec.origin) {
+            fail("assertion failed: origin == &other.spec.origin.unwrap()");
+        }
+    }
+    kept.dependencies.merge(incoming.dependencies);
+    kept.dependents.merge(incoming.dependents);
+    // A missing depth only means "not worked out yet", so a known one wins over it.
+    if (!kept.depth || (incoming.depth && *incoming.depth < *kept.depth)) {
+        kept.depth = incoming.depth;
+    }
+}
+
+}  // namespace
+
+void DepGraph::merge(DepGraph other) {
+    NodeMap incoming = std::move(other.nodes_);
+    for (auto entry = incoming.begin(); entry != incoming.end();) {
+        auto handle = incoming.extract(entry++);
+        const auto kept = nodes_.find(handle.key());
+        if (kept == nodes_.end()) {
+            add(std::move(*handle.mapped().write()));
+            continue;
+        }
+        const NodeWriteGuard kept_node = kept->second.write();
+        merge_node(*kept_node, *handle.mapped().write());
+    }
+}
+
+void DepGraph::add_graph(std::string_view from, std::string_view to, DepGraph other) {
+    MODWEAVE_LOG(Debug, kTarget, "Adding graph with ", other.size(), " nodes linked by ", from,
+                 " -> ", to);
+    // The names may point into `other`, which the merge below uses up.
+    const std::string from_name(from);
+    const std::string to_name(to);
+    const auto from_entry = nodes_.find(from_name);
+    if (from_entry == nodes_.end()) fail("Node does not exist on graph: ", from_name);
+    if (!other.has_node(to_name)) fail("Node does not exist on graph: ", to_name);
+
+    for (auto& entry : other.nodes_) entry.second.write()->depth.reset();
+    const std::optional<std::int32_t> from_depth = from_entry->second.read()->depth;
+    if (!from_depth) fail(kUnwrapNone);
+
+    other.assign_depths_from(to_name, one_step_deeper(*from_depth));
+    merge(std::move(other));
+    add_dependency(from_name, to_name);
+}
+
+// Gives every node reachable from `start` its distance from the new root: `start_depth` for
+// `start` itself and one more per import step. The walk takes names first in, first out, so the
+// first time it reaches a node is along a shortest path, and the rule that a node with a depth is
+// never revisited loses nothing: every edge p -> n of the walked part ends with
+// depth(n) <= depth(p) + 1, as if each edge had been added by add_dependency after its importer's
+// depth was settled. A last-in-first-out walk would keep the length of whichever path it happened
+// to follow first, which can be far longer. Iterative, so deep chains need no stack.
+void DepGraph::assign_depths_from(const std::string& start, std::int32_t start_depth) {
+    struct Pending {
+        const std::string* name;  // into a dependency set of this graph, unchanged by the walk
+        std::int32_t depth;
+    };
+    std::vector<Pending> pending{{&start, start_depth}};
+    for (std::size_t next = 0; next < pending.size(); ++next) {
+        const auto [name, depth] = pending[next];
+        const auto entry = nodes_.find(*name);
+        if (entry == nodes_.end()) fail(kUnwrapNone);
+        const NodeWriteGuard node = entry->second.write();
+        if (node->depth) continue;
+        node->depth = depth;
+        if (node->dependencies.empty()) continue;
+        const std::int32_t child_depth = one_step_deeper(depth);
+        for (const auto& dependency : node->dependencies) {
+            pending.push_back({&dependency, child_depth});
+        }
+    }
+}
+
+}  // namespace modweave::core

@@ -1,0 +1,171 @@
+// Module dependency graphs: nodes keyed by dotted name, import edges recorded on both ends, and
+// each node's depth in import steps from the graph's root.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <unordered_set>
+#include <utility>
+#include <vector>
+
+#include "importlib/types.hpp"
+
+namespace modweave::core {
+
+// One module of a graph. Relations are names, not pointers, so a node can be copied, moved
+// between graphs or handed to Python on its own.
+struct DepNode {
+    std::string name;                               // equals spec.name
+    importlib::ModuleSpec spec;                     // as the resolver found it
+    std::unordered_set<std::string> dependencies;  // modules this one imports
+    std::unordered_set<std::string> dependents;    // modules that import this one
+    std::optional<std::int32_t> depth;              // absent until the first edge reaches it
+
+    DepNode(importlib::ModuleSpec module_spec, std::optional<std::int32_t> initial_depth);
+
+    // Containers own their elements, so the member-wise copy shares nothing with the source.
+    DepNode clone() const { return *this; }
+
+    bool operator==(const DepNode&) const = default;
+};
+
+// Lets the maps below be searched with a string_view without building a std::string.
+struct NameHash {
+    using is_transparent = void;
+    std::size_t operator()(std::string_view name) const noexcept {
+        return std::hash<std::string_view>{}(name);
+    }
+};
+
+class StoredNode;
+
+// Read access to a stored node; released when the guard goes, also during stack unwinding.
+class NodeReadGuard {
+public:
+    explicit NodeReadGuard(const StoredNode& stored);
+    NodeReadGuard(NodeReadGuard&& other) noexcept : stored_(std::exchange(other.stored_, nullptr)) {}
+    NodeReadGuard(const NodeReadGuard&) = delete;
+    NodeReadGuard& operator=(const NodeReadGuard&) = delete;
+    NodeReadGuard& operator=(NodeReadGuard&&) = delete;
+    ~NodeReadGuard();
+
+    const DepNode& operator*() const noexcept;
+    const DepNode* operator->() const noexcept { return &**this; }
+
+private:
+    const StoredNode* stored_;
+};
+
+// Change access to a stored node; exclusive of every other access while it lives.
+class NodeWriteGuard {
+public:
+    explicit NodeWriteGuard(StoredNode& stored);
+    NodeWriteGuard(NodeWriteGuard&& other) noexcept
+        : stored_(std::exchange(other.stored_, nullptr)) {}
+    NodeWriteGuard(const NodeWriteGuard&) = delete;
+    NodeWriteGuard& operator=(const NodeWriteGuard&) = delete;
+    NodeWriteGuard& operator=(NodeWriteGuard&&) = delete;
+    ~NodeWriteGuard();
+
+    DepNode& operator*() const noexcept;
+    DepNode* operator->() const noexcept { return &**this; }
+
+private:
+    StoredNode* stored_;
+};
+
+// A node as the graph keeps it, beside its access state. The state is a plain counter, not a
+// lock: the graph lives on one thread, and a conflicting request is a broken invariant, so it
+// fails at once instead of waiting.
+class StoredNode {
+public:
+    explicit StoredNode(DepNode node) : node_(std::move(node)) {}
+    // A copy is a new stored node: the deep copy of the node, its access state free.
+    StoredNode(const StoredNode& other) : node_(other.read()->clone()) {}
+    StoredNode& operator=(const StoredNode&) = delete;
+    StoredNode(StoredNode&& other) noexcept : node_(std::move(other.node_)) {}
+    StoredNode& operator=(StoredNode&&) = delete;
+
+    // Throws "already mutably borrowed: BorrowError" while change access is held.
+    NodeReadGuard read() const { return NodeReadGuard(*this); }
+    // Throws "already borrowed: BorrowMutError" while any access is held.
+    NodeWriteGuard write() { return NodeWriteGuard(*this); }
+
+    bool is_free() const noexcept { return access_ == kFree; }
+
+private:
+    friend class NodeReadGuard;
+    friend class NodeWriteGuard;
+    static constexpr std::ptrdiff_t kFree = 0;
+    static constexpr std::ptrdiff_t kWriting = -1;
+
+    DepNode node_;
+    mutable std::ptrdiff_t access_ = kFree;  // number of readers, or kWriting
+};
+
+class DepGraph {
+public:
+    using NodeMap = std::unordered_map<std::string, StoredNode, NameHash, std::equal_to<>>;
+
+    DepGraph() = default;
+    // Deep copy of every node, each taken under read access; the copies start free.
+    DepGraph(const DepGraph& other);
+    DepGraph& operator=(const DepGraph& other);
+    DepGraph(DepGraph&&) noexcept = default;
+    DepGraph& operator=(DepGraph&&) noexcept = default;
+    ~DepGraph() = default;
+
+    // Takes the node over and returns read access to it as stored; release that access before
+    // changing the graph again. Fails when the name is taken.
+    NodeReadGuard add(DepNode node);
+
+    // Records that `from` imports `to` on both nodes, then gives `to` the depth of `from` plus
+    // one when it has none or a larger one. Logs before any check, so a failing call still logs.
+    void add_dependency(std::string_view from, std::string_view to);
+
+    // Number of edges: the sum of the sizes of all dependency sets.
+    std::size_t num_dependencies() const;
+    bool has_node(std::string_view name) const { return nodes_.contains(name); }
+    std::size_t size() const noexcept { return nodes_.size(); }
+    bool empty() const noexcept { return nodes_.empty(); }
+
+    // A copy of the named node; fails with "Node does not exist on graph: " and the name.
+    DepNode get(std::string_view name) const;
+    NodeReadGuard read(std::string_view name) const;
+    NodeWriteGuard write(std::string_view name);
+
+    // Map order: unspecified, but the same for every call while the graph is not changed.
+    std::vector<std::string> names() const;
+    std::vector<std::string> origins() const;
+    std::vector<DepNode> get_all_scoped(std::string_view scope) const;
+    // Calls `visit(const DepNode&)` for every node in map order, each under read access.
+    template <class Visit>
+    void for_each_node(Visit&& visit) const {
+        for (const auto& entry : nodes_) visit(*entry.second.read());
+    }
+    const NodeMap& nodes() const noexcept { return nodes_; }
+
+    // The part reachable from `name` along import edges, as a new graph whose dependents are
+    // cut down to its own nodes. Depths are copied unchanged.
+    DepGraph clone_from(std::string_view name) const;
+
+    // Folds `other` into this graph node by node: new names are added as they are, known names
+    // unite their relations and keep the smaller depth.
+    void merge(DepGraph other);
+
+    // Splices `other` under the new edge `from` -> `to`: renumbers the depths of `other` from the
+    // depth of `from`, merges it in, then adds the edge.
+    void add_graph(std::string_view from, std::string_view to, DepGraph other);
+
+private:
+    void assign_depths_from(const std::string& start, std::int32_t start_depth);
+
+    NodeMap nodes_;
+};
+
+}  // namespace modweave::core
