@@ -8,7 +8,7 @@ JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 NATIVE_DIR := $(BUILD)/native
 SANITIZE_VENV := $(VENV)-sanitize
 
-.PHONY: all venv install native native-test pytest test test-sanitize run bench setup-native clean
+.PHONY: all venv install frame-module native native-test pytest test test-sanitize run bench setup-native clean
 
 all: install
 
@@ -40,8 +40,15 @@ native: setup-native
 native-test: native
 	cd $(NATIVE_DIR) && ctest --output-on-failure
 
-pytest: install
-	$(VENV_PYTHON) -m pytest -q tests
+# The call frame's test-only extension, built against the venv's interpreter.
+FRAME_DIR = $(BUILD)/frame-$(notdir $(VENV))
+frame-module: venv
+	cmake -S . -B $(FRAME_DIR) -DMODWEAVE_BUILD_MODULE=OFF -DMODWEAVE_FRAME_TEST_MODULE=ON \
+	    -DPython_EXECUTABLE=$(abspath $(VENV_PYTHON)) $(FRAME_FLAGS) >/dev/null
+	cmake --build $(FRAME_DIR) -j $(JOBS) --target _modweave_frame
+
+pytest: install frame-module
+	MODWEAVE_FRAME_MODULE_DIR=$(abspath $(FRAME_DIR)) $(VENV_PYTHON) -m pytest -q tests
 
 test: native-test pytest
 
@@ -49,10 +56,12 @@ test: native-test pytest
 # in an interpreter that preloads the sanitizer runtime. Leak detection stays off: the interpreter
 # itself keeps memory until exit.
 test-sanitize:
-	$(MAKE) install VENV=$(SANITIZE_VENV) PIP_BUILD_FLAGS=
+	$(MAKE) venv VENV=$(SANITIZE_VENV)
 	$(SANITIZE_VENV)/bin/python -m pip install -q --no-build-isolation \
 	    -C cmake.define.MODWEAVE_SANITIZE=ON -C cmake.build-type=Debug \
 	    -C build-dir=$(BUILD)/sanitize-{wheel_tag} .
+	$(MAKE) frame-module VENV=$(SANITIZE_VENV) FRAME_FLAGS="-DMODWEAVE_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug"
+	MODWEAVE_FRAME_MODULE_DIR=$(abspath $(BUILD)/frame-$(notdir $(SANITIZE_VENV))) \
 	LD_PRELOAD="$$(g++ -print-file-name=libasan.so)" ASAN_OPTIONS=detect_leaks=0 \
 	    UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 PYTHONMALLOC=malloc \
 	    $(SANITIZE_VENV)/bin/python -m pytest -q -p no:cacheprovider tests
