@@ -1,0 +1,74 @@
+#include "minimal_parser/util.hpp"
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <type_traits>
+
+#include "internal_failure.hpp"
+
+namespace modweave::minimal_parser {
+namespace {
+
+template <class... Overloads>
+struct Visitor : Overloads... {
+    using Overloads::operator()...;
+};
+
+}  // namespace
+
+void dump_alias(const std::vector<Alias>& names, std::size_t indent, std::string& out) {
+    const std::string margin(indent, ' ');
+    logging_bridge::append_all(out, margin, "{\n");
+    for (const Alias& alias : names) {
+        logging_bridge::append_all(out, margin, "  name: ", alias.name, "\n");
+        if (alias.asname) logging_bridge::append_all(out, margin, "  asname: ", *alias.asname, "\n");
+    }
+    logging_bridge::append_all(out, margin, "}\n");
+}
+
+std::string format_imports(const std::vector<ImportStmt>& imports) {
+    std::string out;
+    for (const ImportStmt& statement : imports) {
+        std::visit(Visitor{[&](const Import& import) {
+                               out.append("Import: {\n");
+                               dump_alias(import.names, 2, out);
+                           },
+                           [&](const ImportFrom& import) {
+                               out.append("ImportFrom: {\n");
+                               if (import.level) {
+                                   logging_bridge::append_all(out, "  level: ", *import.level,
+                                                              "\n");
+                               }
+                               if (import.module) {
+                                   logging_bridge::append_all(out, "  module: ", *import.module,
+                                                              "\n");
+                               }
+                               dump_alias(import.names, 2, out);
+                           }},
+                   statement);
+        out.append("}\n");
+    }
+    return out;
+}
+
+void write_all(int fd, std::string_view bytes, std::string_view stream_name) {
+    while (!bytes.empty()) {
+        const ssize_t written = ::write(fd, bytes.data(), bytes.size());
+        if (written < 0) {
+            if (errno == EINTR) continue;
+            const int error = errno;
+            fail("failed printing to ", stream_name, ": ", std::strerror(error));
+        }
+        if (written == 0) fail("failed printing to ", stream_name, ": ", "write returned 0");
+        bytes.remove_prefix(static_cast<std::size_t>(written));
+    }
+}
+
+void dump_imports(const std::vector<ImportStmt>& imports) {
+    const std::string text = format_imports(imports);
+    write_all(STDOUT_FILENO, text, "stdout");
+}
+
+}  // namespace modweave::minimal_parser
