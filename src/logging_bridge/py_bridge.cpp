@@ -5,6 +5,7 @@
 #include <memory>
 
 #include "host/call_frame.hpp"
+#include "host/interpreter_lock.hpp"
 #include "host/values.hpp"
 #include "logging_bridge/cache.hpp"
 #include "logging_bridge/log.hpp"
@@ -21,24 +22,6 @@ namespace {
 // The most verbose level the bridge passes on, whatever a logger would accept.
 constexpr LevelFilter top_filter = LevelFilter::Debug;
 
-// Takes the interpreter lock unless the calling thread holds it already, and releases only what
-// it took.
-class InterpreterLock {
-public:
-    InterpreterLock() noexcept : taken_(PyGILState_Check() == 0) {
-        if (taken_) state_ = PyGILState_Ensure();
-    }
-    InterpreterLock(const InterpreterLock&) = delete;
-    InterpreterLock& operator=(const InterpreterLock&) = delete;
-    ~InterpreterLock() {
-        if (taken_) PyGILState_Release(state_);
-    }
-
-private:
-    bool taken_;
-    PyGILState_STATE state_{};
-};
-
 // A logger held by the cache. Entries can be dropped by whichever thread replaces a cache root,
 // so the release takes the interpreter lock itself; after the interpreter is gone the reference
 // is simply abandoned.
@@ -51,7 +34,7 @@ public:
     CachedLogger& operator=(CachedLogger&&) = delete;
     ~CachedLogger() {
         if (logger_ == nullptr || Py_IsInitialized() == 0) return;
-        InterpreterLock lock;
+        host::InterpreterLock lock;
         Py_DECREF(logger_);
     }
 
@@ -100,7 +83,7 @@ public:
             return;
         }
         if (Py_IsInitialized() == 0) return;
-        InterpreterLock lock;
+        host::InterpreterLock lock;
         // Whatever exception the caller has pending is neither seen nor cleared by the Python
         // calls made here.
         PyObject* caller_exception = PyErr_GetRaisedException();

@@ -7,6 +7,8 @@
 #include "host/call_frame.hpp"
 #include "host/types.hpp"
 #include "host/values.hpp"
+#include "importlib/py_types.hpp"
+#include "importlib/py_util.hpp"
 #include "logging_bridge/log.hpp"
 #include "logging_bridge/py_bridge.hpp"
 
@@ -119,6 +121,39 @@ PyObject* log(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwn
         });
 }
 
+// extract_spec(obj) -> (name, origin, parent, submodule_search_locations as a list or None)
+PyObject* extract_spec(PyObject*, PyObject* object) noexcept {
+    return host::boundary([&] {
+        importlib::ModuleSpec spec = importlib::extract(host::Handle(object));
+        Object locations = Object::none();
+        if (spec.submodule_search_locations) {
+            locations = host::make_list();
+            for (const auto& location : *spec.submodule_search_locations) {
+                host::list_append(locations.handle(), host::make_str(location));
+            }
+        }
+        Object origin = spec.origin ? host::make_str(*spec.origin) : Object::none();
+        return host::require(Py_BuildValue("(NNNN)", host::make_str(spec.name).release(),
+                                           origin.release(),
+                                           host::make_str(spec.parent).release(),
+                                           locations.release()));
+    });
+}
+
+constexpr host::Signature<1> find_spec_signature{"find_spec", {{{"name", true}}}};
+
+// find_spec(name) -> the spec's Python form, or None when absent.
+PyObject* find_spec(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) noexcept {
+    return host::call_function(
+        find_spec_signature, ArgumentList(args, nargsf, kwnames), [](const auto& slots) {
+            auto spec = importlib::find_spec(host::text_argument(slots[0], "name"));
+            if (PyErr_Occurred() != nullptr) {
+                throw host::ArgumentError(PyExc_AssertionError, "find_spec left an error pending");
+            }
+            return spec ? importlib::into_py(std::move(*spec)) : Object::none();
+        });
+}
+
 // panic_type(): the PanicException type.
 PyObject* panic_type(PyObject*, PyObject*) noexcept {
     return host::boundary([] {
@@ -138,6 +173,8 @@ PyMethodDef functions[] = {
     {"panic", fastcall<panic>(), METH_FASTCALL | METH_KEYWORDS, nullptr},
     {"log", fastcall<log>(), METH_FASTCALL | METH_KEYWORDS, nullptr},
     {"panic_type", panic_type, METH_NOARGS, nullptr},
+    {"extract_spec", extract_spec, METH_O, nullptr},
+    {"find_spec", fastcall<find_spec>(), METH_FASTCALL | METH_KEYWORDS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 

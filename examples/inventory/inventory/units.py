@@ -1,0 +1,3 @@
+PIECE = "pc"
+KILOGRAM = "kg"
+LITRE = "l"
