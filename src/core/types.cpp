@@ -97,6 +97,19 @@ void DepGraph::add_dependency(std::string_view from, std::string_view to) {
     }
 }
 
+// `add` for a node that arrives in a map node of another graph, which moves across as it is.
+void DepGraph::adopt(NodeMap::node_type handle) {
+    {
+        const NodeReadGuard incoming = handle.mapped().read();
+        if (nodes_.contains(incoming->name)) {
+            fail("assertion failed: !self.nodes.contains_key(&node.name)");
+        }
+        MODWEAVE_LOG(Debug, kTarget, "Adding node to graph: ", incoming->name);
+        if (handle.key() != incoming->name) handle.key() = incoming->name;
+    }
+    nodes_.insert(std::move(handle));
+}
+
 std::size_t DepGraph::num_dependencies() const {
     std::size_t count = 0;
     for (const auto& entry : nodes_) count += entry.second.read()->dependencies.size();
@@ -193,7 +206,7 @@ void DepGraph::merge(DepGraph other) {
         auto handle = incoming.extract(entry++);
         const auto kept = nodes_.find(handle.key());
         if (kept == nodes_.end()) {
-            add(std::move(*handle.mapped().write()));
+            adopt(std::move(handle));
             continue;
         }
         const NodeWriteGuard kept_node = kept->second.write();

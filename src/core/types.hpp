@@ -163,6 +163,7 @@ public:
     void add_graph(std::string_view from, std::string_view to, DepGraph other);
 
 private:
+    void adopt(NodeMap::node_type handle);
     void assign_depths_from(const std::string& start, std::int32_t start_depth);
 
     NodeMap nodes_;
