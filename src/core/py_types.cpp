@@ -1,12 +1,162 @@
 #include "core/py_types.hpp"
 
 #include "host/types.hpp"
+#include "host/values.hpp"
+#include "importlib/py_types.hpp"
+#include "logging_bridge/message.hpp"
+#include "minimal_parser/util.hpp"
 
 namespace modweave::core {
+
+using host::ArgumentList;
+using host::BorrowKind;
+using host::Object;
+
 namespace {
 
 PyTypeObject* dep_node_type = nullptr;
 PyTypeObject* dep_graph_type = nullptr;
+
+template <auto Function>
+PyCFunction as_method() {
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(Function));
+}
+
+Object str_list(const std::vector<std::string>& texts) {
+    Object list = host::make_list();
+    for (const auto& text : texts) host::list_append(list.handle(), host::make_str(text));
+    return list;
+}
+
+Object str_set(const std::unordered_set<std::string>& texts) {
+    Object set = host::make_set();
+    for (const auto& text : texts) host::set_add(set.handle(), host::make_str(text));
+    return set;
+}
+
+Object wrap_node(DepNode node) {
+    return host::make_instance(DepNodeClass::type(), std::move(node));
+}
+
+// ------------------------------------------------------------------------------------------------
+// DepNode: read-only properties of a copy of one node.
+
+template <class Body>
+PyObject* node_property(PyObject* self, Body&& body) noexcept {
+    return host::call_method<DepNodeClass, BorrowKind::Shared>(self, std::forward<Body>(body));
+}
+
+PyObject* node_name(PyObject* self, void*) noexcept {
+    return node_property(self, [](DepNode& node) { return host::make_str(node.name); });
+}
+
+PyObject* node_spec(PyObject* self, void*) noexcept {
+    return node_property(self, [](DepNode& node) { return importlib::into_py(node.spec); });
+}
+
+PyObject* node_dependents(PyObject* self, void*) noexcept {
+    return node_property(self, [](DepNode& node) { return str_set(node.dependents); });
+}
+
+PyObject* node_depth(PyObject* self, void*) noexcept {
+    return node_property(self, [](DepNode& node) {
+        return node.depth ? host::make_int(static_cast<std::int64_t>(*node.depth)) : Object::none();
+    });
+}
+
+// The count of imported modules; it is also written to file descriptor 1, as callers of this
+// property have come to expect.
+PyObject* node_dependencies(PyObject* self, void*) noexcept {
+    return node_property(self, [](DepNode& node) {
+        const std::size_t count = node.dependencies.size();
+        minimal_parser::write_all(1, logging_bridge::concat(count, "\n"), "stdout");
+        return host::make_int(static_cast<std::uint64_t>(count));
+    });
+}
+
+PyGetSetDef node_properties[] = {
+    {"name", node_name, nullptr, nullptr, nullptr},
+    {"spec", node_spec, nullptr, nullptr, nullptr},
+    {"dependents", node_dependents, nullptr, nullptr, nullptr},
+    {"depth", node_depth, nullptr, nullptr, nullptr},
+    {"dependencies", node_dependencies, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+// ------------------------------------------------------------------------------------------------
+// DepGraph: queries of a finished graph.
+
+template <BorrowKind Kind, class Body>
+PyObject* graph_query(PyObject* self, Body&& body) noexcept {
+    return host::call_method<DepGraphClass, Kind>(self, std::forward<Body>(body));
+}
+
+PyObject* graph_size(PyObject* self, PyObject*) noexcept {
+    return graph_query<BorrowKind::Shared>(self, [](DepGraph& graph) {
+        return host::make_int(static_cast<std::uint64_t>(graph.size()));
+    });
+}
+
+PyObject* graph_num_dependencies(PyObject* self, PyObject*) noexcept {
+    return graph_query<BorrowKind::Shared>(self, [](DepGraph& graph) {
+        return host::make_int(static_cast<std::uint64_t>(graph.num_dependencies()));
+    });
+}
+
+PyObject* graph_keys(PyObject* self, PyObject*) noexcept {
+    return graph_query<BorrowKind::Shared>(self, [](DepGraph& graph) {
+        Object set = host::make_set();
+        for (const auto& entry : graph.nodes()) host::set_add(set.handle(), host::make_str(entry.first));
+        return set;
+    });
+}
+
+constexpr host::Signature<1> get_signature{"DepGraph.get", {{{"name", true}}}};
+constexpr host::Signature<1> scoped_signature{"DepGraph.get_all_scoped", {{{"scope", true}}}};
+
+PyObject* graph_get(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
+                    PyObject* kwnames) noexcept {
+    return host::call_method<DepGraphClass, BorrowKind::Shared>(
+        self, get_signature, ArgumentList(args, nargsf, kwnames),
+        [](DepGraph& graph, const auto& slots) {
+            return wrap_node(graph.get(host::text_argument(slots[0], "name")));
+        });
+}
+
+PyObject* graph_get_all_scoped(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
+                               PyObject* kwnames) noexcept {
+    return host::call_method<DepGraphClass, BorrowKind::Shared>(
+        self, scoped_signature, ArgumentList(args, nargsf, kwnames),
+        [](DepGraph& graph, const auto& slots) {
+            Object list = host::make_list();
+            for (DepNode& node : graph.get_all_scoped(host::text_argument(slots[0], "scope"))) {
+                host::list_append(list.handle(), wrap_node(std::move(node)));
+            }
+            return list;
+        });
+}
+
+PyObject* graph_origins(PyObject* self, PyObject*) noexcept {
+    return graph_query<BorrowKind::Exclusive>(
+        self, [](DepGraph& graph) { return str_list(graph.origins()); });
+}
+
+PyObject* graph_names(PyObject* self, PyObject*) noexcept {
+    return graph_query<BorrowKind::Exclusive>(
+        self, [](DepGraph& graph) { return str_list(graph.names()); });
+}
+
+PyMethodDef graph_methods[] = {
+    {"size", graph_size, METH_NOARGS, "size($self)\n--\n\n"},
+    {"num_dependencies", graph_num_dependencies, METH_NOARGS, "num_dependencies($self)\n--\n\n"},
+    {"keys", graph_keys, METH_NOARGS, "keys($self)\n--\n\n"},
+    {"get", as_method<graph_get>(), METH_FASTCALL | METH_KEYWORDS, "get($self, name)\n--\n\n"},
+    {"get_all_scoped", as_method<graph_get_all_scoped>(), METH_FASTCALL | METH_KEYWORDS,
+     "get_all_scoped($self, scope)\n--\n\n"},
+    {"origins", graph_origins, METH_NOARGS, "origins($self)\n--\n\n"},
+    {"names", graph_names, METH_NOARGS, "names($self)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
 
 }  // namespace
 
@@ -15,6 +165,7 @@ PyTypeObject* DepNodeClass::type() {
         static PyType_Slot slots[] = {
             {Py_tp_new, reinterpret_cast<void*>(host::no_constructor)},
             {Py_tp_dealloc, reinterpret_cast<void*>(host::instance_dealloc<DepNode>)},
+            {Py_tp_getset, node_properties},
             {0, nullptr},
         };
         static PyType_Spec spec = {
@@ -33,6 +184,7 @@ PyTypeObject* DepGraphClass::type() {
         static PyType_Slot slots[] = {
             {Py_tp_new, reinterpret_cast<void*>(host::no_constructor)},
             {Py_tp_dealloc, reinterpret_cast<void*>(host::instance_dealloc<DepGraph>)},
+            {Py_tp_methods, graph_methods},
             {0, nullptr},
         };
         static PyType_Spec spec = {
@@ -44,6 +196,10 @@ PyTypeObject* DepGraphClass::type() {
         };
         return host::create_type(spec);
     });
+}
+
+Object wrap_graph(DepGraph graph) {
+    return host::make_instance(DepGraphClass::type(), std::move(graph));
 }
 
 }  // namespace modweave::core

@@ -22,4 +22,7 @@ struct DepGraphClass {
     static PyTypeObject* type();
 };
 
+// A new DepGraph object that owns `graph`.
+host::Object wrap_graph(DepGraph graph);
+
 }  // namespace modweave::core
