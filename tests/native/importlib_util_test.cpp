@@ -32,10 +32,8 @@ TEST(ResolveName, MakesRelativeNamesAbsolute) {
         {"", "a.b", 2, "a"},
         {"x", "", 1, ".x"},        // the empty package is one empty component
         {"", "", 1, ""},
-        {"y.z", "a.b", 1, "a.b.y.z"},
         {"x", "a..b", 2, "a..x"},  // empty components count like any other
         {"x", "a..b", 3, "a.x"},
-        {"", "a.b.", 2, "a.b"},
         {"é", "paquet.sous", 2, "paquet.é"},
     };
     for (const auto& c : cases) {
@@ -56,7 +54,6 @@ TEST(ResolveName, FailsWithExactMessages) {
     constexpr auto level_zero = "This method has no meaning when level == 0"sv;
     const ResolveFailureCase cases[] = {
         {"x", "a.b.c", 4, beyond},
-        {"x", "a.b.c", 5, beyond},
         {"x", "", 2, beyond},
         {"", "a", 2, beyond},
         {"x", "a.b", std::numeric_limits<std::size_t>::max(), beyond},
@@ -96,7 +93,6 @@ TEST(DebugQuoted, EscapesWhatWouldDisturbALogLine) {
         {"\ue000\uffff\U0010ffff\U0001fffe"sv, R"(Some("\u{e000}\u{ffff}\u{10ffff}\u{1fffe}"))"},
         {"\U000e0041"sv, R"(Some("\u{e0041}"))"},                  // tag character
         {"/tmp/é/中/😀 x.py"sv, R"(Some("/tmp/é/中/😀 x.py"))"},  // printable text stays
-        {"\u2010\u3001\ufffd"sv, R"(Some("‐、�"))"},                // next to escaped ranges
         // Bytes that are not UTF-8: stray, truncated, overlong, surrogate, above U+10FFFF.
         {"\xff" "a"sv, R"(Some("\xffa"))"},
         {"\xc3"sv, R"(Some("\xc3"))"},
@@ -108,11 +104,6 @@ TEST(DebugQuoted, EscapesWhatWouldDisturbALogLine) {
     for (const auto& c : cases) {
         EXPECT_EQ(debug_quoted(c.text), c.expected) << "for " << c.expected;
     }
-}
-
-TEST(DebugQuoted, OwnedAndViewedTextsAgree) {
-    EXPECT_EQ(debug_quoted(std::optional<std::string>{}), "None");
-    EXPECT_EQ(debug_quoted(std::optional<std::string>{"a\"b"}), R"(Some("a\"b"))");
 }
 
 class LoadedSpecRecord : public ::testing::Test {
@@ -149,28 +140,6 @@ TEST_F(LoadedSpecRecord, NothingWhenDebugIsDisabled) {
     logging_bridge::set_max_level(logging_bridge::LevelFilter::Info);
     log_loaded_spec({"m", "/p/m.py", "", std::nullopt});
     EXPECT_TRUE(testing::captured_records().empty());
-}
-
-TEST(ModuleSpec, PackageIsTheSearchLocationsBeingPresent) {
-    EXPECT_FALSE((ModuleSpec{"m", "/p/m.py", "", std::nullopt}.is_package()));
-    EXPECT_TRUE((ModuleSpec{"p", "/p/__init__.py", "p", std::vector<std::string>{}}.is_package()));
-}
-
-TEST(ModuleSpec, EqualityLooksAtEveryField) {
-    const ModuleSpec base{"a.b", "/p/a/b.py", "a", std::vector<std::string>{"/p/a/b"}};
-    const ModuleSpec differing[] = {
-        {"a.c", "/p/a/b.py", "a", std::vector<std::string>{"/p/a/b"}},
-        {"a.b", std::nullopt, "a", std::vector<std::string>{"/p/a/b"}},
-        {"a.b", "/p/a/b.py", "", std::vector<std::string>{"/p/a/b"}},
-        {"a.b", "/p/a/b.py", "a", std::nullopt},
-        {"a.b", "/p/a/b.py", "a", std::vector<std::string>{}},
-        {"a.b", "/p/a/b.py", "a", std::vector<std::string>{"/p/a/b", "/q"}},
-    };
-    ModuleSpec copy = base;
-    EXPECT_EQ(copy, base);
-    for (const auto& other : differing) EXPECT_NE(other, base) << other.name;
-    copy.submodule_search_locations->push_back("/elsewhere");
-    EXPECT_EQ(base.submodule_search_locations->size(), 1u);
 }
 
 }  // namespace
