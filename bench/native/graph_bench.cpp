@@ -98,7 +98,8 @@ Timings measure(std::size_t node_count, std::size_t edge_count, int rounds) {
     Timings best;
     for (int round = 0; round < rounds; ++round) {
         std::size_t baseline_nodes = 0;
-        const double baseline = milliseconds([&] { baseline_nodes = build_baseline(names, edges); });
+        const double baseline =
+            milliseconds([&] { baseline_nodes = build_baseline(names, edges); });
 
         DepGraph graph;
         const double build = milliseconds([&] { graph = build_graph(names, edges); });

@@ -48,7 +48,8 @@ class StoredNode;
 class NodeReadGuard {
 public:
     explicit NodeReadGuard(const StoredNode& stored);
-    NodeReadGuard(NodeReadGuard&& other) noexcept : stored_(std::exchange(other.stored_, nullptr)) {}
+    NodeReadGuard(NodeReadGuard&& other) noexcept
+        : stored_(std::exchange(other.stored_, nullptr)) {}
     NodeReadGuard(const NodeReadGuard&) = delete;
     NodeReadGuard& operator=(const NodeReadGuard&) = delete;
     NodeReadGuard& operator=(NodeReadGuard&&) = delete;

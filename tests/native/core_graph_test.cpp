@@ -168,8 +168,9 @@ TEST_F(GraphTest, RepeatedEdgeChangesNoSetButCanStillLowerTheDepth) {
     testing::clear_captured_records();
 
     graph.add_dependency("A", "B");
-    EXPECT_EQ(type_messages(), (std::vector<std::string>{"Add dependency 'A' -> 'B'",
-                                                         "Found shorter depth to 'B' new depth is 2"}));
+    EXPECT_EQ(type_messages(),
+              (std::vector<std::string>{"Add dependency 'A' -> 'B'",
+                                        "Found shorter depth to 'B' new depth is 2"}));
     EXPECT_EQ(depth_of(graph, "B"), 2);
     EXPECT_EQ(graph.read("B")->dependents, sets_before.at("B").dependents);
     EXPECT_EQ(graph.read("A")->dependencies, sets_before.at("A").dependencies);
