@@ -53,8 +53,9 @@ pytest: install frame-module
 test: native-test pytest
 
 # The module built with AddressSanitizer and UndefinedBehaviorSanitizer, running the pytest suite
-# in an interpreter that preloads the sanitizer runtime. Leak detection stays off: the interpreter
-# itself keeps memory until exit.
+# in an interpreter that preloads the sanitizer runtime (with the C++ runtime, so that the
+# sanitizer can intercept C++ exceptions in a program that is not C++ itself). Leak detection
+# stays off: the interpreter itself keeps memory until exit.
 test-sanitize:
 	$(MAKE) venv VENV=$(SANITIZE_VENV)
 	$(SANITIZE_VENV)/bin/python -m pip install -q --no-build-isolation \
@@ -62,7 +63,8 @@ test-sanitize:
 	    -C build-dir=$(BUILD)/sanitize-{wheel_tag} .
 	$(MAKE) frame-module VENV=$(SANITIZE_VENV) FRAME_FLAGS="-DMODWEAVE_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug"
 	MODWEAVE_FRAME_MODULE_DIR=$(abspath $(BUILD)/frame-$(notdir $(SANITIZE_VENV))) \
-	LD_PRELOAD="$$(g++ -print-file-name=libasan.so)" ASAN_OPTIONS=detect_leaks=0 \
+	LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libstdc++.so)" \
+	    ASAN_OPTIONS=detect_leaks=0 \
 	    UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 PYTHONMALLOC=malloc \
 	    $(SANITIZE_VENV)/bin/python -m pytest -q -p no:cacheprovider tests
 
