@@ -1,0 +1,324 @@
+#include "core/builder.hpp"
+
+#include <deque>
+#include <utility>
+#include <variant>
+#include <vector>
+
+#include "core/source_file.hpp"
+#include "importlib/util.hpp"
+#include "internal_failure.hpp"
+#include "logging_bridge/log.hpp"
+#include "minimal_parser/parser.hpp"
+#include "minimal_parser/types.hpp"
+#include "minimal_parser/util.hpp"
+
+namespace modweave::core {
+
+namespace {
+
+constexpr std::string_view kTarget = logging_bridge::targets::core_builder;
+constexpr std::string_view kBeginRule = ">>>>>>>>>>>>>>>>>>>>>>>>>>>>>>>>>>>>";
+constexpr std::string_view kEndRule = "<<<<<<<<<<<<<<<<<<<<<<<<<<<<<<<<<<<<";
+static_assert(kBeginRule.size() == 36 && kEndRule.size() == 36);
+
+using importlib::ModuleSpec;
+using minimal_parser::Import;
+using minimal_parser::ImportFrom;
+
+// The depth-first expansion of one build.
+//
+// It is defined by three mutually recursive operations: process_imports expands a module by
+// handing each imported name to process_dependency; process_dependency resolves a name, attaches
+// its parent packages first through process_parent (which calls process_dependency for the
+// parent), then the module itself, and expands a newly found module at once through
+// process_imports. Run on the native stack, that recursion is as deep as the longest chain of
+// first discoveries, which a generated code base can make as long as it likes, and Python threads
+// have small stacks. So the calls that can lead to further calls keep their state in frames on an
+// explicit stack instead, and the loop in `run` always continues the topmost frame:
+//
+// - An Expansion is a process_imports that has started: its module's spec, its parsed import
+//   list, and where it stands in that list. Resuming it makes its next call of process_dependency.
+// - An Attachment is a process_dependency that has found a module new to the graph: the found
+//   spec, and whether the module's parent packages have been attached yet. Resuming it first
+//   calls process_parent, and on the next resumption attaches the module.
+//
+// A call pushes a frame and returns; the caller's work goes on when that frame (and everything it
+// pushed in turn) is gone. Everything a frame does between two calls happens in one resumption,
+// so the events come in exactly the order of the recursive definition. Frames live in a deque,
+// which keeps references to the frames below the top valid while frames are pushed: the importer's
+// spec and the parent name that process_parent hands down are read from them.
+class ImportWalk {
+public:
+    ImportWalk(GraphBuilder& builder, BuildHost& host) : builder_(builder), host_(host) {}
+
+    // Expands the root module and everything it leads to.
+    void run(ModuleSpec root, std::string_view source) {
+        process_imports(std::move(root), source);
+        while (!frames_.empty()) {
+            const std::size_t top = frames_.size() - 1;
+            if (auto* expansion = std::get_if<Expansion>(&frames_[top])) {
+                resume(*expansion, top);
+            } else {
+                resume(std::get<Attachment>(frames_[top]));
+            }
+        }
+    }
+
+private:
+    // Where a from-import stands: the module itself comes first, then the question whether it is a
+    // package, then, for a package, its submodules named by the aliases.
+    enum class FromStep { Module, Package, Submodules };
+
+    struct Expansion {
+        ModuleSpec spec;
+        std::vector<minimal_parser::ImportStmt> imports;
+        std::size_t statement = 0;  // the record in progress
+        std::size_t alias = 0;      // its next alias to hand over
+        FromStep from_step = FromStep::Module;
+        std::string resolved_module{};  // the absolute target of a relative from-import
+    };
+
+    struct Attachment {
+        std::size_t importer;  // the Expansion of the module whose text holds the import
+        ModuleSpec found;
+        bool cached;  // the cache holds the module; decided before its parents are attached
+        bool parents_attached = false;
+    };
+
+    using Frame = std::variant<Expansion, Attachment>;
+
+    const ModuleSpec& importer_spec(std::size_t importer) const {
+        return std::get<Expansion>(frames_[importer]).spec;
+    }
+
+    std::optional<ModuleSpec> find_spec(std::string_view name) {
+        std::optional<ModuleSpec> found = host_.find_spec(name);
+        host_.checkpoint();
+        return found;
+    }
+
+    // Starts the expansion of `spec`. The source text is needed only until it is parsed: the
+    // records own their texts.
+    void process_imports(ModuleSpec spec, std::string_view source) {
+        MODWEAVE_LOG(Debug, kTarget, kBeginRule);
+        MODWEAVE_LOG(Debug, kTarget, "Expanding '", spec.name, "'");
+        MODWEAVE_LOG(Debug, kTarget, kBeginRule);
+        if (!builder_.in_progress.empty() && builder_.in_progress.contains(spec.name)) {
+            fail("Double processing detected for name: '", spec.name, "'");
+        }
+        builder_.in_progress.insert(spec.name);
+        std::vector<minimal_parser::ImportStmt> imports = minimal_parser::parse(source);
+        if (builder_.verbose) minimal_parser::dump_imports(imports);
+        frames_.push_back(Expansion{.spec = std::move(spec), .imports = std::move(imports)});
+    }
+
+    void finish(Expansion& expansion) {
+        builder_.in_progress.erase(expansion.spec.name);
+        MODWEAVE_LOG(Debug, kTarget, kEndRule);
+        MODWEAVE_LOG(Debug, kTarget, "Done '", expansion.spec.name, "'");
+        MODWEAVE_LOG(Debug, kTarget, kEndRule);
+        frames_.pop_back();
+    }
+
+    static void next_statement(Expansion& expansion) {
+        ++expansion.statement;
+        expansion.alias = 0;
+        expansion.from_step = FromStep::Module;
+    }
+
+    // Makes the expansion's next call of process_dependency, or ends it.
+    void resume(Expansion& expansion, std::size_t self) {
+        if (expansion.statement == expansion.imports.size()) {
+            finish(expansion);
+            return;
+        }
+        auto& statement = expansion.imports[expansion.statement];
+        if (const auto* import = std::get_if<Import>(&statement)) {
+            if (expansion.alias == import->names.size()) {
+                next_statement(expansion);
+                return;
+            }
+            process_dependency(self, import->names[expansion.alias++].name);
+            return;
+        }
+        resume_from_import(expansion, self, std::get<ImportFrom>(statement));
+    }
+
+    static std::string_view from_target(const Expansion& expansion, const ImportFrom& import) {
+        return *import.level == 0 ? std::string_view(*import.module)
+                                  : std::string_view(expansion.resolved_module);
+    }
+
+    void resume_from_import(Expansion& expansion, std::size_t self, const ImportFrom& import) {
+        switch (expansion.from_step) {
+            case FromStep::Module:
+                if (!import.level || !import.module) {
+                    fail("Broken assumption of implementation, revist this block to see if "
+                         "there are issues.");
+                }
+                if (*import.level != 0) {
+                    if (expansion.spec.parent == terminal_name) {
+                        fail("Attempted relative import from terminal node (no known parent "
+                             "package)");
+                    }
+                    expansion.resolved_module = importlib::resolve_name(
+                        *import.module, expansion.spec.parent, *import.level);
+                }
+                expansion.from_step = FromStep::Package;
+                process_dependency(self, from_target(expansion, import));
+                return;
+            case FromStep::Package: {
+                // Only a package's aliases can name modules; a plain module's name attributes.
+                const std::optional<ModuleSpec> target = find_spec(from_target(expansion, import));
+                if (target && target->is_package()) {
+                    expansion.from_step = FromStep::Submodules;
+                    expansion.alias = 0;
+                } else {
+                    next_statement(expansion);
+                }
+                return;
+            }
+            case FromStep::Submodules:
+                if (expansion.alias == import.names.size()) {
+                    next_statement(expansion);
+                    return;
+                }
+                // One buffer for all submodule names: process_dependency reads its name only
+                // before it returns.
+                submodule_name_.assign(from_target(expansion, import));
+                submodule_name_.push_back('.');
+                submodule_name_.append(import.names[expansion.alias++].name);
+                process_dependency(self, submodule_name_);
+                return;
+        }
+    }
+
+    // Resolves `name` and relates it to the importer. A module the graph already holds only gets
+    // the relationship; a new one becomes an Attachment, which attaches its parents first. `name`
+    // is read only before anything is pushed.
+    void process_dependency(std::size_t importer, std::string_view name) {
+        std::optional<ModuleSpec> found = find_spec(name);
+        if (!found) {
+            MODWEAVE_LOG(Debug, kTarget, "!!!! Unable to find spec for name: '", name, "' !!!!");
+            return;
+        }
+        // The interpreter's name for the module, which can differ from the one imported.
+        const std::string& key = found->name;
+        const ModuleSpec& from = importer_spec(importer);
+        if (key == from.name) return;
+
+        ++builder_.processed;
+        MODWEAVE_LOG(Debug, kTarget, "Processing dependency: ", from.name, " -> ", key);
+        if (builder_.graph.has_node(key)) {
+            builder_.graph.add_dependency(from.name, key);
+            return;
+        }
+        const bool cached = key != terminal_name && builder_.cache && builder_.cache->has_node(key);
+        frames_.push_back(
+            Attachment{.importer = importer, .found = std::move(*found), .cached = cached});
+    }
+
+    void process_parent(std::size_t importer, std::string_view name) {
+        const auto dot = name.rfind('.');
+        if (dot == std::string_view::npos) return;
+        const std::string_view parent = name.substr(0, dot);
+        if (!parent.empty()) process_dependency(importer, parent);
+    }
+
+    void resume(Attachment& attachment) {
+        if (!attachment.parents_attached) {
+            attachment.parents_attached = true;
+            // The parent name points into the frame, which stays where it is until it is resumed.
+            process_parent(attachment.importer, attachment.found.name);
+            return;
+        }
+        attach(attachment);
+    }
+
+    // The rest of process_dependency once the parents are attached. Pops the attachment.
+    void attach(Attachment& attachment) {
+        DepGraph& graph = builder_.graph;
+        const std::string& from = importer_spec(attachment.importer).name;
+        const std::string& key = attachment.found.name;
+
+        // Expanding a parent package can reach the module itself.
+        if (graph.has_node(key)) {
+            graph.add_dependency(from, key);
+            frames_.pop_back();
+            return;
+        }
+        if (attachment.cached) {
+            DepGraph copy = builder_.cache->clone_from(key);
+            const std::size_t copied = copy.num_dependencies();
+            builder_.from_cache += copied + 1;
+            builder_.processed += copied;
+            graph.add_graph(from, key, std::move(copy));
+            frames_.pop_back();
+            return;
+        }
+
+        std::optional<std::string> source = load_source(attachment.found);
+        // The spec goes to the node alone unless the expansion needs it too. The stored node's
+        // name stays where it is while the graph only grows, so it can name the new edge.
+        ModuleSpec spec = std::move(attachment.found);
+        const std::string_view name =
+            graph.add(source ? DepNode(spec, std::nullopt) : DepNode(std::move(spec), std::nullopt))
+                ->name;
+        graph.add_dependency(from, name);
+        frames_.pop_back();
+        if (source) process_imports(std::move(spec), *source);
+    }
+
+    GraphBuilder& builder_;
+    BuildHost& host_;
+    std::deque<Frame> frames_;
+    std::string submodule_name_;
+};
+
+}  // namespace
+
+DepGraph GraphBuilder::build(std::string_view source, std::optional<std::string_view> package,
+                             BuildHost& host) {
+    try {
+        ModuleSpec root{
+            .name = std::string(terminal_name),
+            .origin = std::nullopt,
+            .parent = std::string(package.value_or(terminal_name)),
+            .submodule_search_locations =
+                package ? std::optional<std::vector<std::string>>(std::in_place) : std::nullopt,
+        };
+        graph.add(DepNode(root, 0));
+        ImportWalk(*this, host).run(std::move(root), source);
+        host.checkpoint();
+    } catch (...) {
+        reset_working_fields();
+        throw;
+    }
+
+    if (from_cache != 0) {
+        MODWEAVE_LOG(Info, kTarget, "Processed ", processed, " dependency relationships (",
+                     from_cache, " from cache).");
+    } else {
+        MODWEAVE_LOG(Info, kTarget, "Processed ", processed, " dependency relationships.");
+    }
+    processed = 0;
+    from_cache = 0;
+    in_progress = NameSet{};
+    DepGraph taken = std::exchange(graph, DepGraph{});
+    if (cache) {
+        cache->merge(DepGraph(taken));
+    } else {
+        cache.emplace(taken);
+    }
+    return taken;
+}
+
+void GraphBuilder::reset_working_fields() {
+    graph = DepGraph{};
+    in_progress = NameSet{};
+    processed = 0;
+    from_cache = 0;
+}
+
+}  // namespace modweave::core
