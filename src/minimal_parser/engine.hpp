@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <array>
 #include <bitset>
+#include <concepts>
 #include <cstddef>
 #include <cstdint>
 #include <string_view>
@@ -24,7 +25,7 @@ enum class Predicate : std::uint8_t { none, positive, negative };
 // The furthest position at which a rule failed and the rules that failed there.
 class FailureRecord {
 public:
-    void note(std::size_t position, Rule rule) noexcept {
+    [[gnu::always_inline]] void note(std::size_t position, Rule rule) noexcept {
         if (position < position_) return;
         if (position > position_) {
             position_ = position;
@@ -54,6 +55,17 @@ struct ParserState {
     Mode mode = Mode::non_atomic;
     Predicate predicate = Predicate::none;
     FailureRecord failure;
+    // Match by the plain compositions only: no start guards, no hand-made matchers. The result
+    // is the same either way; tests compare the two.
+    bool plain_matching = false;
+};
+
+// A matcher whose first byte can be checked cheaply. can_start is a necessary condition for a
+// match and must not depend on the mode. Only primitives and compositions led by them have one:
+// a rule nested first in a body would note its own failure, which skipping it would lose.
+template <class Matcher>
+concept StartGuarded = requires(const ParserState& state) {
+    { Matcher::can_start(state) } -> std::same_as<bool>;
 };
 
 // ---------------------------------------------------------------------------------------------
@@ -126,7 +138,7 @@ inline std::size_t skip_whitespace_from(std::string_view text, std::size_t index
 
 // The implicit whitespace step: only in non-atomic mode. WHITESPACE is silent and matched
 // atomically, so the step makes no tokens and notes no failures.
-inline void implicit_whitespace(ParserState& state) noexcept {
+[[gnu::always_inline]] inline void implicit_whitespace(ParserState& state) noexcept {
     if (state.mode == Mode::non_atomic) {
         state.position = skip_whitespace_from(state.text, state.position);
     }
@@ -146,10 +158,18 @@ struct FixedText {
 
 template <FixedText Text>
 struct Literal {
+    static constexpr std::string_view expected = Text.view();
+
+    static bool can_start(const ParserState& state) noexcept {
+        return !state.at_end() && state.byte_at(state.position) == expected[0];
+    }
+
     static bool match(ParserState& state) noexcept {
-        constexpr std::string_view expected = Text.view();
         if (state.remaining() < expected.size()) return false;
-        if (state.text.substr(state.position, expected.size()) != expected) return false;
+        // Short literals: a byte loop the compiler unrolls beats a call to memcmp.
+        for (std::size_t i = 0; i < expected.size(); ++i) {
+            if (state.byte_at(state.position + i) != expected[i]) return false;
+        }
         state.position += expected.size();
         return true;
     }
@@ -227,6 +247,12 @@ struct PatternWhiteSpace {
 // a ~ b ~ ...: the implicit whitespace step stands between consecutive elements.
 template <class First, class... Rest>
 struct Sequence {
+    static bool can_start(const ParserState& state) noexcept
+        requires StartGuarded<First>
+    {
+        return First::can_start(state);
+    }
+
     static bool match(ParserState& state) {
         const std::size_t position = state.position;
         const std::size_t token_count = state.tokens.size();
@@ -285,6 +311,12 @@ struct ZeroOrMore {
 
 template <class Element>
 struct OneOrMore {
+    static bool can_start(const ParserState& state) noexcept
+        requires StartGuarded<Element>
+    {
+        return Element::can_start(state);
+    }
+
     static bool match(ParserState& state) {
         if (!Element::match(state)) return false;
         Repeat<Element>::more(state);
@@ -333,6 +365,14 @@ struct RuleMatcher {
             bool makes_node = state.predicate == Predicate::none;
             if constexpr (Kind == RuleKind::normal || Kind == RuleKind::atomic) {
                 makes_node = makes_node && caller_mode != Mode::atomic;
+            }
+            if constexpr (StartGuarded<Body>) {
+                // Saves opening and truncating a node for the many places where the rule
+                // obviously does not match.
+                if (!state.plain_matching && !Body::can_start(state)) {
+                    if (makes_node) state.failure.note(state.position, Id);
+                    return false;
+                }
             }
             if constexpr (Kind == RuleKind::atomic) state.mode = Mode::atomic;
             if constexpr (Kind == RuleKind::compound_atomic) state.mode = Mode::compound_atomic;

@@ -41,33 +41,35 @@ using engine::ZeroOrMore;
 // ---------------------------------------------------------------------------------------------
 // Byte scanning shared by the fast matchers.
 
-// First index in [from, text.size()) holding `a` or `b`, or text.size().
-inline std::size_t find_either(std::string_view text, std::size_t from, char a, char b) noexcept {
+// Byte positions where `word` holds `byte`, as the high bit of each such byte (the classic
+// "has zero byte" test applied to `word ^ pattern`).
+constexpr std::uint64_t swar_ones = 0x0101010101010101ULL;
+constexpr std::uint64_t swar_highs = 0x8080808080808080ULL;
+
+inline std::uint64_t swar_has_byte(std::uint64_t word, char byte) noexcept {
+    const std::uint64_t x = word ^ (swar_ones * static_cast<unsigned char>(byte));
+    return (x - swar_ones) & ~x & swar_highs;
+}
+
+// First index in [from, text.size()) holding one of `targets`, or text.size(). Eight bytes at a
+// time, then byte by byte to pin the exact index.
+template <char... Targets>
+std::size_t find_any_of(std::string_view text, std::size_t from) noexcept {
     const char* const begin = text.data();
     const char* cursor = begin + from;
     const char* const end = begin + text.size();
-    // Eight bytes at a time: a byte of `word ^ pattern` is zero exactly where `word` holds the
-    // pattern's byte.
-    constexpr std::uint64_t ones = 0x0101010101010101ULL;
-    constexpr std::uint64_t highs = 0x8080808080808080ULL;
-    const std::uint64_t pattern_a = ones * static_cast<unsigned char>(a);
-    const std::uint64_t pattern_b = ones * static_cast<unsigned char>(b);
     while (end - cursor >= 8) {
         std::uint64_t word;
         std::memcpy(&word, cursor, sizeof word);
-        const std::uint64_t xa = word ^ pattern_a;
-        const std::uint64_t xb = word ^ pattern_b;
-        const std::uint64_t zero_a = (xa - ones) & ~xa & highs;
-        const std::uint64_t zero_b = (xb - ones) & ~xb & highs;
-        if ((zero_a | zero_b) != 0) break;
+        if ((... | swar_has_byte(word, Targets)) != 0) break;
         cursor += 8;
     }
-    while (cursor != end && *cursor != a && *cursor != b) ++cursor;
+    while (cursor != end && (... && (*cursor != Targets))) ++cursor;
     return static_cast<std::size_t>(cursor - begin);
 }
 
 inline std::size_t find_newline(std::string_view text, std::size_t from) noexcept {
-    return find_either(text, from, '\n', '\r');
+    return find_any_of<'\n', '\r'>(text, from);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -123,8 +125,14 @@ using StringModifiersBody =
 // any_line: everything up to the line end, at least one character. Line-end bytes never occur
 // inside a character, so scanning bytes finds the same end as stepping by characters.
 struct RestOfLine {
+    static bool can_start(const ParserState& state) noexcept {
+        return !state.at_end() && !engine::is_newline_byte(state.byte_at(state.position));
+    }
+
     static bool match(ParserState& state) {
-        if (state.mode != Mode::atomic) return reference::AnyLineBody::match(state);
+        if (state.plain_matching || state.mode != Mode::atomic) {
+            return reference::AnyLineBody::match(state);
+        }
         const std::size_t end = find_newline(state.text, state.position);
         if (end == state.position) return false;
         state.position = end;
@@ -141,7 +149,12 @@ constexpr bool is_plain_comment_byte(char byte) noexcept {
 // comment continues over a backslash-line-end, and trailing spaces are left out of it, except the
 // whitespace right after "#", which the sequence keeps even when no character follows.
 struct CommentSingleBody {
+    static bool can_start(const ParserState& state) noexcept {
+        return !state.at_end() && state.byte_at(state.position) == '#';
+    }
+
     static bool match(ParserState& state) {
+        if (state.plain_matching) return reference::CommentSingleBody::match(state);
         const std::string_view text = state.text;
         if (state.at_end() || text[state.position] != '#') return false;
         if (state.mode != Mode::non_atomic) {
@@ -166,7 +179,14 @@ struct CommentSingleBody {
 // hide a quote, so the mode does not matter.
 template <char Quote>
 struct TripleQuotedBody {
+    static constexpr char quotes_text[4] = {Quote, Quote, Quote, '\0'};
+
+    static bool can_start(const ParserState& state) noexcept {
+        return !state.at_end() && state.byte_at(state.position) == Quote;
+    }
+
     static bool match(ParserState& state) {
+        if (state.plain_matching) return reference::TripleQuotedBody<quotes_text>::match(state);
         const std::string_view text = state.text;
         const std::size_t start = state.position;
         if (state.remaining() < 3 || text[start] != Quote || text[start + 1] != Quote ||
@@ -191,28 +211,29 @@ struct TripleQuotedBody {
 // before it, which the implicit whitespace of the non-atomic rule takes as a continuation.
 template <char Quote>
 struct LineQuotedBody {
+    static constexpr char quote_text[2] = {Quote, '\0'};
+
+    static bool can_start(const ParserState& state) noexcept {
+        return !state.at_end() && state.byte_at(state.position) == Quote;
+    }
+
     static bool match(ParserState& state) {
-        static constexpr char quote_text[2] = {Quote, '\0'};
-        if (state.mode != Mode::non_atomic) {
+        if (state.plain_matching || state.mode != Mode::non_atomic) {
             return reference::LineQuotedBody<quote_text>::match(state);
         }
         const std::string_view text = state.text;
         if (state.at_end() || text[state.position] != Quote) return false;
         std::size_t index = state.position + 1;
-        while (index < text.size()) {
-            const char byte = text[index];
-            if (byte == Quote) {
+        for (;;) {
+            index = find_any_of<Quote, '\n', '\r'>(text, index);
+            if (index == text.size()) return false;
+            if (text[index] == Quote) {
                 state.position = index + 1;
                 return true;
             }
-            if (engine::is_newline_byte(byte)) {
-                if (text[index - 1] != '\\') return false;
-                index += engine::newline_length_at(text, index);
-                continue;
-            }
-            ++index;
+            if (text[index - 1] != '\\') return false;
+            index += engine::newline_length_at(text, index);
         }
-        return false;
     }
 };
 
@@ -227,8 +248,14 @@ constexpr bool is_name_byte(char byte) noexcept {
 // name: ASCII only, so bytes stand for characters. No whitespace inside in any mode but
 // non-atomic, and the rule is compound-atomic.
 struct NameBody {
+    static bool can_start(const ParserState& state) noexcept {
+        return !state.at_end() && is_name_start_byte(state.byte_at(state.position));
+    }
+
     static bool match(ParserState& state) {
-        if (state.mode == Mode::non_atomic) return reference::NameBody::match(state);
+        if (state.plain_matching || state.mode == Mode::non_atomic) {
+            return reference::NameBody::match(state);
+        }
         const std::string_view text = state.text;
         if (state.at_end() || !is_name_start_byte(text[state.position])) return false;
         std::size_t index = state.position + 1;
@@ -299,7 +326,9 @@ inline constexpr std::array<std::uint8_t, key_count> winning_length = build_winn
 // where string_lit calls it.
 struct StringModifiersBody {
     static bool match(ParserState& state) {
-        if (state.mode != Mode::atomic) return reference::StringModifiersBody::match(state);
+        if (state.plain_matching || state.mode != Mode::atomic) {
+            return reference::StringModifiersBody::match(state);
+        }
         const std::string_view text = state.text;
         std::size_t length = 0;
         std::size_t value = 0;
@@ -408,5 +437,8 @@ struct Expr : RuleMatcher<Rule::expr, RuleKind::normal,
 struct Python
     : RuleMatcher<Rule::python, RuleKind::normal,
                   Sequence<StartOfInput, ZeroOrMore<Choice<Expr, Newline>>, Eoi>> {};
+
+// Matches the rule `start` at the state's position, as a parse started at that rule would.
+bool match_rule(Rule start, ParserState& state);
 
 }  // namespace modweave::minimal_parser::grammar

@@ -4,50 +4,124 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
+#include <cstdlib>
 #include <iterator>
+#include <limits>
 #include <memory>
+#include <new>
 #include <string>
 #include <string_view>
-#include <vector>
+#include <type_traits>
+#include <utility>
 
 #include "minimal_parser/rule.hpp"
 
 namespace modweave::minimal_parser {
 
-struct Token {
-    std::size_t partner;   // start entry: index of its end entry; end entry: index of its start
-    std::size_t position;  // byte offset where the node begins (start) or ends (end)
-    Rule rule;             // meaningful on end entries only; start entries learn it at the end
-    bool is_start;
-};
-
-class TokenList {
+// One entry of the token list, packed into 16 bytes because the list is written for every rule
+// attempt. Positions keep 56 bits, far beyond any text that fits in memory.
+class Token {
 public:
-    std::size_t size() const noexcept { return tokens_.size(); }
-    const Token& operator[](std::size_t index) const noexcept { return tokens_[index]; }
-    void reserve(std::size_t count) { tokens_.reserve(count); }
-
-    // Opens a node whose end is not known yet; returns the index to close it with.
-    std::size_t open(std::size_t position) {
-        tokens_.push_back(Token{0, position, Rule::EOI, true});
-        return tokens_.size() - 1;
+    static Token start(std::size_t position) noexcept { return Token(0, position, Rule::EOI, true); }
+    static Token end(std::size_t start_index, Rule rule, std::size_t position) noexcept {
+        return Token(start_index, position, rule, false);
     }
 
-    void close(std::size_t start_index, Rule rule, std::size_t position) {
-        tokens_[start_index].partner = tokens_.size();
-        tokens_.push_back(Token{start_index, position, rule, false});
+    // Start entry: index of its end entry. End entry: index of its start entry.
+    std::size_t partner() const noexcept { return static_cast<std::size_t>(partner_); }
+    // Byte offset where the node begins (start entry) or ends (end entry).
+    std::size_t position() const noexcept { return static_cast<std::size_t>(packed_ >> 8); }
+    // The node's rule; recorded on the end entry only.
+    Rule rule() const noexcept { return static_cast<Rule>((packed_ >> 1) & 0x7F); }
+    bool is_start() const noexcept { return (packed_ & 1) != 0; }
+
+    void set_partner(std::size_t partner) noexcept { partner_ = partner; }
+
+private:
+    Token(std::size_t partner, std::size_t position, Rule rule, bool is_start) noexcept
+        : partner_(partner),
+          packed_((static_cast<std::uint64_t>(position) << 8) |
+                  (static_cast<std::uint64_t>(rule) << 1) | (is_start ? 1u : 0u)) {}
+
+    std::uint64_t partner_;
+    std::uint64_t packed_;  // position << 8 | rule << 1 | is_start
+};
+
+static_assert(rule_count <= 0x80, "rules must fit in seven bits of a token");
+
+// The flat token list. Appending is the hottest operation of the whole parse, so the storage is
+// managed here: the common case is a bounds check and two stores, growth is out of line.
+class TokenList {
+public:
+    TokenList() = default;
+    TokenList(TokenList&& other) noexcept
+        : data_(std::exchange(other.data_, nullptr)),
+          size_(std::exchange(other.size_, 0)),
+          capacity_(std::exchange(other.capacity_, 0)) {}
+    TokenList& operator=(TokenList&& other) noexcept {
+        if (this != &other) {
+            std::free(data_);
+            data_ = std::exchange(other.data_, nullptr);
+            size_ = std::exchange(other.size_, 0);
+            capacity_ = std::exchange(other.capacity_, 0);
+        }
+        return *this;
+    }
+    TokenList(const TokenList&) = delete;
+    TokenList& operator=(const TokenList&) = delete;
+    ~TokenList() { std::free(data_); }
+
+    std::size_t size() const noexcept { return size_; }
+    const Token& operator[](std::size_t index) const noexcept { return data_[index]; }
+    const Token* begin() const noexcept { return data_; }
+    const Token* end() const noexcept { return data_ + size_; }
+
+    void reserve(std::size_t count) {
+        if (count > capacity_) grow_to(count);
+    }
+
+    // Opens a node whose end is not known yet; returns the index to close it with.
+    [[gnu::always_inline]] std::size_t open(std::size_t position) {
+        push(Token::start(position));
+        return size_ - 1;
+    }
+
+    [[gnu::always_inline]] void close(std::size_t start_index, Rule rule, std::size_t position) {
+        data_[start_index].set_partner(size_);
+        push(Token::end(start_index, rule, position));
     }
 
     // Drops every entry from `length` on: how a failed attempt removes the nodes it made.
     void truncate(std::size_t length) noexcept {
-        if (length < tokens_.size()) tokens_.resize(length);
+        if (length < size_) size_ = length;
     }
 
-    const std::vector<Token>& entries() const noexcept { return tokens_; }
-
 private:
-    std::vector<Token> tokens_;
+    // Takes the entry by value and stores its two words separately: building it on the stack and
+    // copying it as one 16-byte block stalls on store forwarding.
+    [[gnu::always_inline]] void push(Token token) {
+        if (size_ == capacity_) grow_to(capacity_ < 64 ? 64 : capacity_ * 2);
+        data_[size_++] = token;
+    }
+
+    void grow_to(std::size_t capacity) {
+        if (capacity > std::numeric_limits<std::size_t>::max() / sizeof(Token)) {
+            throw std::bad_alloc();
+        }
+        // Token is trivially copyable, so moving the storage with realloc is sound.
+        void* grown = std::realloc(static_cast<void*>(data_), capacity * sizeof(Token));
+        if (grown == nullptr) throw std::bad_alloc();
+        data_ = static_cast<Token*>(grown);
+        capacity_ = capacity;
+    }
+
+    Token* data_ = nullptr;
+    std::size_t size_ = 0;
+    std::size_t capacity_ = 0;
 };
+
+static_assert(std::is_trivially_copyable_v<Token>);
 
 // What every view shares. The text is borrowed: the caller keeps the source alive while views
 // exist; the token list is owned here.
@@ -64,9 +138,9 @@ public:
     Pair(std::shared_ptr<const ParseTree> tree, std::size_t start_index)
         : tree_(std::move(tree)), start_index_(start_index) {}
 
-    Rule rule() const noexcept { return end_token().rule; }
-    std::size_t start() const noexcept { return start_token().position; }
-    std::size_t end() const noexcept { return end_token().position; }
+    Rule rule() const noexcept { return end_token().rule(); }
+    std::size_t start() const noexcept { return start_token().position(); }
+    std::size_t end() const noexcept { return end_token().position(); }
     std::string_view text() const noexcept { return tree_->text.substr(start(), end() - start()); }
     Pairs children() const;
 
@@ -82,7 +156,7 @@ public:
 
 private:
     const Token& start_token() const noexcept { return tree_->tokens[start_index_]; }
-    const Token& end_token() const noexcept { return tree_->tokens[start_token().partner]; }
+    const Token& end_token() const noexcept { return tree_->tokens[start_token().partner()]; }
 
     std::shared_ptr<const ParseTree> tree_;
     std::size_t start_index_;
@@ -102,7 +176,7 @@ public:
         Pair operator*() const { return Pair(tree_, index_); }
         iterator& operator++() {
             index_ = flatten_ ? next_start(*tree_, index_ + 1, end_)
-                              : tree_->tokens[index_].partner + 1;
+                              : tree_->tokens[index_].partner() + 1;
             return *this;
         }
         iterator operator++(int) {
@@ -152,7 +226,7 @@ private:
     // First start entry in [index, end), or end.
     static std::size_t next_start(const ParseTree& tree, std::size_t index,
                                   std::size_t end) noexcept {
-        while (index < end && !tree.tokens[index].is_start) ++index;
+        while (index < end && !tree.tokens[index].is_start()) ++index;
         return index;
     }
 
@@ -163,7 +237,7 @@ private:
 };
 
 inline Pairs Pair::children() const {
-    return Pairs(tree_, start_index_ + 1, start_token().partner);
+    return Pairs(tree_, start_index_ + 1, start_token().partner());
 }
 
 }  // namespace modweave::minimal_parser

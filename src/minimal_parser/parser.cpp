@@ -79,8 +79,8 @@ FailureReport make_failure_report(std::string_view text, const engine::FailureRe
     return report;
 }
 
-// Roughly one node per ten bytes of ordinary source; avoids most regrowth of the token list.
-std::size_t expected_token_count(std::size_t text_size) { return text_size / 4 + 16; }
+// Python sources make about one token per ten bytes; starting near that avoids most regrowth.
+std::size_t expected_token_count(std::size_t text_size) { return text_size / 8 + 64; }
 
 // ---------------------------------------------------------------------------------------------
 // Walker helpers: the grammar guarantees these shapes, so a mismatch is an internal failure.
@@ -157,6 +157,12 @@ ImportFrom parse_import_from(const Pair& node) {
 
 }  // namespace
 
+bool grammar::match_rule(Rule start, engine::ParserState& state) {
+    const std::size_t index = rule_index(start);
+    if (index >= rule_count) fail("Unknown start rule: ", index);
+    return start_matchers[index](state);
+}
+
 std::string FailureReport::describe() const {
     std::string out = logging_bridge::concat("at line ", line, ", column ", column, " (byte ",
                                              position, "): ");
@@ -173,11 +179,10 @@ std::string FailureReport::describe() const {
 }
 
 GrammarResult parse(Rule start, std::string_view text) {
-    const std::size_t index = rule_index(start);
-    if (index >= rule_count) fail("Unknown start rule: ", index);
+    if (text.size() >= (std::size_t{1} << 56)) fail("Source text too large to parse: ", text.size());
     engine::ParserState state(text);
     state.tokens.reserve(expected_token_count(text.size()));
-    if (!start_matchers[index](state)) return make_failure_report(text, state.failure);
+    if (!grammar::match_rule(start, state)) return make_failure_report(text, state.failure);
     auto tree = std::make_shared<ParseTree>(ParseTree{text, std::move(state.tokens)});
     const std::size_t token_count = tree->tokens.size();
     return Pairs(std::move(tree), 0, token_count);
@@ -195,8 +200,8 @@ std::vector<ImportStmt> parse(std::string_view source) {
     // children; only the two statement rules are looked at more closely.
     for (std::size_t index = 0; index < tokens.size(); ++index) {
         const Token& token = tokens[index];
-        if (!token.is_start) continue;
-        const Rule rule = tokens[token.partner].rule;
+        if (!token.is_start()) continue;
+        const Rule rule = tokens[token.partner()].rule();
         if (rule == Rule::import) {
             records.emplace_back(parse_import(pairs.node_at(index)));
         } else if (rule == Rule::import_from) {

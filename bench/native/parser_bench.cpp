@@ -1,0 +1,98 @@
+// Throughput of the import parser over a tree of Python sources, and whether its cost grows
+// linearly with the input. Usage: parser_bench <directory> [rounds] [--corpus-only]
+#include <algorithm>
+#include <chrono>
+#include <cstddef>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "minimal_parser/parser.hpp"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+namespace fs = std::filesystem;
+namespace parser = modweave::minimal_parser;
+
+std::vector<std::string> read_sources(const fs::path& root) {
+    std::vector<std::string> sources;
+    std::error_code error;
+    for (fs::recursive_directory_iterator it(root, fs::directory_options::skip_permission_denied,
+                                             error),
+         end;
+         it != end; it.increment(error)) {
+        if (error) break;
+        if (!it->is_regular_file(error) || it->path().extension() != ".py") continue;
+        std::ifstream file(it->path(), std::ios::binary);
+        std::string text(static_cast<std::size_t>(it->file_size(error)), '\0');
+        file.read(text.data(), static_cast<std::streamsize>(text.size()));
+        text.resize(static_cast<std::size_t>(file.gcount()));
+        sources.push_back(std::move(text));
+    }
+    return sources;
+}
+
+// Best of `rounds` runs of parsing every source once; returns seconds and the records found.
+double best_time(const std::vector<std::string>& sources, int rounds, std::size_t& records) {
+    double best = 1e300;
+    for (int round = 0; round < rounds; ++round) {
+        records = 0;
+        const auto start = Clock::now();
+        for (const std::string& source : sources) records += parser::parse(source).size();
+        const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+        best = std::min(best, seconds);
+    }
+    return best;
+}
+
+double megabytes_per_second(std::size_t bytes, double seconds) {
+    return static_cast<double>(bytes) / 1e6 / seconds;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc < 2) {
+        std::fprintf(stderr, "usage: %s <directory of .py files> [rounds]\n", argv[0]);
+        return 2;
+    }
+    const int rounds = argc > 2 ? std::max(1, std::atoi(argv[2])) : 5;
+    const std::vector<std::string> sources = read_sources(argv[1]);
+    std::size_t total_bytes = 0;
+    for (const std::string& source : sources) total_bytes += source.size();
+    if (sources.empty()) {
+        std::fprintf(stderr, "no .py files under %s\n", argv[1]);
+        return 1;
+    }
+
+    std::size_t records = 0;
+    const double seconds = best_time(sources, rounds, records);
+    std::printf("corpus: %zu files, %.1f MB, %zu import statements\n", sources.size(),
+                static_cast<double>(total_bytes) / 1e6, records);
+    std::printf("parse: %.3f s, %.0f MB/s\n", seconds, megabytes_per_second(total_bytes, seconds));
+    if (argc > 3 && std::string(argv[3]) == "--corpus-only") return 0;
+
+    // Linearity: the largest file repeated 1, 10 and 100 times should parse at the same rate.
+    const std::string& largest = *std::max_element(
+        sources.begin(), sources.end(),
+        [](const std::string& a, const std::string& b) { return a.size() < b.size(); });
+    double base_rate = 0;
+    for (const int copies : {1, 10, 100}) {
+        std::string repeated;
+        repeated.reserve(largest.size() * static_cast<std::size_t>(copies) + 1);
+        for (int i = 0; i < copies; ++i) repeated += largest;
+        std::size_t found = 0;
+        const double time = best_time({repeated}, rounds, found);
+        const double rate = megabytes_per_second(repeated.size(), time);
+        if (copies == 1) base_rate = rate;
+        std::printf("linearity: %3dx largest file (%.1f MB): %.4f s, %.0f MB/s (%.2f of 1x)\n",
+                    copies, static_cast<double>(repeated.size()) / 1e6, time, rate,
+                    rate / base_rate);
+    }
+    return 0;
+}
