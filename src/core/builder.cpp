@@ -1,6 +1,5 @@
 #include "core/builder.hpp"
 
-#include <deque>
 #include <utility>
 #include <variant>
 #include <vector>
@@ -45,9 +44,11 @@ using minimal_parser::ImportFrom;
 //
 // A call pushes a frame and returns; the caller's work goes on when that frame (and everything it
 // pushed in turn) is gone. Everything a frame does between two calls happens in one resumption,
-// so the events come in exactly the order of the recursive definition. Frames live in a deque,
-// which keeps references to the frames below the top valid while frames are pushed: the importer's
-// spec and the parent name that process_parent hands down are read from them.
+// so the events come in exactly the order of the recursive definition.
+//
+// Frames live in a vector, which keeps its memory from one module to the next, and they move when
+// it grows. So a push is always the last thing a step does with a frame, and a name handed to
+// process_dependency (which may point into a frame) is read only before it pushes anything.
 class ImportWalk {
 public:
     ImportWalk(GraphBuilder& builder, BuildHost& host) : builder_(builder), host_(host) {}
@@ -229,7 +230,6 @@ private:
     void resume(Attachment& attachment) {
         if (!attachment.parents_attached) {
             attachment.parents_attached = true;
-            // The parent name points into the frame, which stays where it is until it is resumed.
             process_parent(attachment.importer, attachment.found.name);
             return;
         }
@@ -272,7 +272,7 @@ private:
 
     GraphBuilder& builder_;
     BuildHost& host_;
-    std::deque<Frame> frames_;
+    std::vector<Frame> frames_;
     std::string submodule_name_;
 };
 

@@ -569,6 +569,16 @@ private:
     std::size_t next_ = 1;
 };
 
+// Every name is a namespace package (no origin), so a dotted name of any length resolves, and its
+// parents are attached one inside the other.
+class NestedHost final : public BuildHost {
+public:
+    std::optional<importlib::ModuleSpec> find_spec(std::string_view name) override {
+        return importlib::ModuleSpec{std::string(name), std::nullopt, std::string(name),
+                                     std::vector<std::string>{}};
+    }
+};
+
 // Runs `work` on a thread whose stack is `stack_bytes` long, as small as those of Python threads
 // can be, and passes on what it throws.
 void run_on_small_stack(std::size_t stack_bytes, const std::function<void()>& work) {
@@ -619,10 +629,30 @@ TEST_F(BuilderTest, LongChainBuildsOnASmallStack) {
     EXPECT_EQ(first.read(last)->depth, static_cast<std::int32_t>(kLength));
     EXPECT_EQ(first.read("m5000")->dependencies, (std::unordered_set<std::string>{"m5001"}));
     EXPECT_EQ(test_support::snapshot(second), test_support::snapshot(first));
+
+    // A name of many parts: each part's parent is attached before it, outermost first.
+    constexpr std::size_t kParts = 3'000;  // the names alone grow with the square of this
+    std::string nested = "p";
+    for (std::size_t part = 1; part < kParts; ++part) nested += ".p";
+    NestedHost packages;
+    GraphBuilder nesting;
+    DepGraph third;
+    {
+        QuietLog quiet;
+        logging_bridge::set_max_level(logging_bridge::LevelFilter::Info);
+        run_on_small_stack(256 * 1024, [&] {
+            third = nesting.build("import " + nested + "\n", std::nullopt, packages);
+        });
+    }
+    EXPECT_EQ(third.size(), kParts + 1);
+    EXPECT_EQ(third.read(kRoot)->dependencies.size(), kParts);
+    EXPECT_EQ(third.read(nested)->depth, 1);
+
     EXPECT_EQ(builder_messages_after("Processed "),
               (Lines{std::to_string(kLength) + " dependency relationships.",
                      std::to_string(kLength) + " dependency relationships (" +
-                         std::to_string(kLength) + " from cache)."}));
+                         std::to_string(kLength) + " from cache).",
+                     std::to_string(kParts) + " dependency relationships."}));
 }
 
 }  // namespace
