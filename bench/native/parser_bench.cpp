@@ -22,8 +22,8 @@ namespace parser = modweave::minimal_parser;
 std::vector<std::string> read_sources(const fs::path& root) {
     std::vector<std::string> sources;
     std::error_code error;
-    for (fs::recursive_directory_iterator it(root, fs::directory_options::skip_permission_denied,
-                                             error),
+    for (fs::recursive_directory_iterator
+             it(root, fs::directory_options::skip_permission_denied, error),
          end;
          it != end; it.increment(error)) {
         if (error) break;
@@ -43,7 +43,8 @@ double best_time(const std::vector<std::string>& sources, int rounds, std::size_
     for (int round = 0; round < rounds; ++round) {
         records = 0;
         const auto start = Clock::now();
-        for (const std::string& source : sources) records += parser::parse(source).size();
+        for (const std::string& source : sources)
+            records += parser::parse(source).size();
         const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
         best = std::min(best, seconds);
     }
@@ -64,7 +65,8 @@ int main(int argc, char** argv) {
     const int rounds = argc > 2 ? std::max(1, std::atoi(argv[2])) : 5;
     const std::vector<std::string> sources = read_sources(argv[1]);
     std::size_t total_bytes = 0;
-    for (const std::string& source : sources) total_bytes += source.size();
+    for (const std::string& source : sources)
+        total_bytes += source.size();
     if (sources.empty()) {
         std::fprintf(stderr, "no .py files under %s\n", argv[1]);
         return 1;
@@ -85,7 +87,8 @@ int main(int argc, char** argv) {
     for (const int copies : {1, 10, 100}) {
         std::string repeated;
         repeated.reserve(largest.size() * static_cast<std::size_t>(copies) + 1);
-        for (int i = 0; i < copies; ++i) repeated += largest;
+        for (int i = 0; i < copies; ++i)
+            repeated += largest;
         std::size_t found = 0;
         const double time = best_time({repeated}, rounds, found);
         const double rate = megabytes_per_second(repeated.size(), time);

@@ -24,7 +24,7 @@ enum class Predicate : std::uint8_t { none, positive, negative };
 
 // The furthest position at which a rule failed and the rules that failed there.
 class FailureRecord {
-public:
+  public:
     [[gnu::always_inline]] void note(std::size_t position, Rule rule) noexcept {
         if (position < position_) return;
         if (position > position_) {
@@ -37,7 +37,7 @@ public:
     const std::bitset<rule_count>& rules() const noexcept { return rules_; }
     bool operator==(const FailureRecord&) const = default;
 
-private:
+  private:
     std::size_t position_ = 0;
     std::bitset<rule_count> rules_;
 };
@@ -68,6 +68,11 @@ concept StartGuarded = requires(const ParserState& state) {
     { Matcher::can_start(state) } -> std::same_as<bool>;
 };
 
+// A guarded body that contains rules of its own can still be skipped, provided it notes the
+// failures those rules would have noted when tried where can_start is false.
+template <class Matcher>
+concept NotesRejection = requires(ParserState& state) { Matcher::note_rejection(state); };
+
 // ---------------------------------------------------------------------------------------------
 // Character helpers. The source is valid UTF-8 in practice, but nothing here may read past the
 // end on malformed bytes: a character is its lead byte plus the continuation bytes that actually
@@ -81,7 +86,9 @@ constexpr std::size_t utf8_length_of_lead(unsigned char lead) noexcept {
     return 4;
 }
 
-constexpr bool is_continuation(unsigned char byte) noexcept { return (byte & 0xC0) == 0x80; }
+constexpr bool is_continuation(unsigned char byte) noexcept {
+    return (byte & 0xC0) == 0x80;
+}
 
 // Length in bytes of the character at `index`; 0 at the end of the text.
 inline std::size_t char_length_at(std::string_view text, std::size_t index) noexcept {
@@ -116,7 +123,9 @@ inline std::size_t newline_length_at(std::string_view text, std::size_t index) n
     return index + 1 < text.size() && text[index + 1] == '\n' ? 2 : 1;
 }
 
-constexpr bool is_newline_byte(char byte) noexcept { return byte == '\n' || byte == '\r'; }
+constexpr bool is_newline_byte(char byte) noexcept {
+    return byte == '\n' || byte == '\r';
+}
 
 // One WHITESPACE: a space, or a backslash directly before a line end. Returns its length or 0.
 inline std::size_t whitespace_length_at(std::string_view text, std::size_t index) noexcept {
@@ -127,13 +136,23 @@ inline std::size_t whitespace_length_at(std::string_view text, std::size_t index
     return newline == 0 ? 0 : 1 + newline;
 }
 
-// Position after the longest run of WHITESPACE starting at `index`.
-inline std::size_t skip_whitespace_from(std::string_view text, std::size_t index) noexcept {
-    for (;;) {
-        const std::size_t length = whitespace_length_at(text, index);
-        if (length == 0) return index;
-        index += length;
+// Position after the longest run of WHITESPACE starting at `index`. Runs on every step of the
+// grammar, so the common "nothing to skip" answer comes first.
+[[gnu::always_inline]] inline std::size_t skip_whitespace_from(std::string_view text,
+                                                               std::size_t index) noexcept {
+    while (index < text.size()) {
+        const char byte = text[index];
+        if (byte == ' ') {
+            ++index;
+        } else if (byte == '\\') {
+            const std::size_t newline = newline_length_at(text, index + 1);
+            if (newline == 0) break;
+            index += 1 + newline;
+        } else {
+            break;
+        }
     }
+    return index;
 }
 
 // The implicit whitespace step: only in non-atomic mode. WHITESPACE is silent and matched
@@ -160,16 +179,18 @@ template <FixedText Text>
 struct Literal {
     static constexpr std::string_view expected = Text.view();
 
+    // Literals are short, so the guard can afford to check all of it.
     static bool can_start(const ParserState& state) noexcept {
-        return !state.at_end() && state.byte_at(state.position) == expected[0];
-    }
-
-    static bool match(ParserState& state) noexcept {
         if (state.remaining() < expected.size()) return false;
-        // Short literals: a byte loop the compiler unrolls beats a call to memcmp.
+        // A byte loop the compiler unrolls beats a call to memcmp.
         for (std::size_t i = 0; i < expected.size(); ++i) {
             if (state.byte_at(state.position + i) != expected[i]) return false;
         }
+        return true;
+    }
+
+    static bool match(ParserState& state) noexcept {
+        if (!can_start(state)) return false;
         state.position += expected.size();
         return true;
     }
@@ -224,9 +245,9 @@ struct Newline {
 };
 
 constexpr bool is_pattern_white_space(std::uint32_t code_point) noexcept {
-    return (code_point >= 0x09 && code_point <= 0x0D) || code_point == 0x20 ||
-           code_point == 0x85 || code_point == 0x200E || code_point == 0x200F ||
-           code_point == 0x2028 || code_point == 0x2029;
+    return (code_point >= 0x09 && code_point <= 0x0D) || code_point == 0x20 || code_point == 0x85 ||
+           code_point == 0x200E || code_point == 0x200F || code_point == 0x2028 ||
+           code_point == 0x2029;
 }
 
 struct PatternWhiteSpace {
@@ -370,6 +391,7 @@ struct RuleMatcher {
                 // Saves opening and truncating a node for the many places where the rule
                 // obviously does not match.
                 if (!state.plain_matching && !Body::can_start(state)) {
+                    if constexpr (NotesRejection<Body>) Body::note_rejection(state);
                     if (makes_node) state.failure.note(state.position, Id);
                     return false;
                 }

@@ -13,6 +13,10 @@
 #include <string_view>
 #include <utility>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "minimal_parser/engine.hpp"
 #include "minimal_parser/rule.hpp"
 
@@ -51,20 +55,33 @@ inline std::uint64_t swar_has_byte(std::uint64_t word, char byte) noexcept {
     return (x - swar_ones) & ~x & swar_highs;
 }
 
-// First index in [from, text.size()) holding one of `targets`, or text.size(). Eight bytes at a
-// time, then byte by byte to pin the exact index.
+// First index in [from, text.size()) holding one of `Targets`, or text.size(). Sixteen bytes at
+// a time where SSE2 is available (every x86-64), else eight, then byte by byte to pin the index.
 template <char... Targets>
 std::size_t find_any_of(std::string_view text, std::size_t from) noexcept {
     const char* const begin = text.data();
     const char* cursor = begin + from;
     const char* const end = begin + text.size();
+#if defined(__SSE2__)
+    while (end - cursor >= 16) {
+        const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(cursor));
+        const __m128i hits = (... | _mm_cmpeq_epi8(block, _mm_set1_epi8(Targets)));
+        const int mask = _mm_movemask_epi8(hits);
+        if (mask != 0) {
+            return static_cast<std::size_t>(cursor - begin) +
+                   static_cast<std::size_t>(__builtin_ctz(static_cast<unsigned>(mask)));
+        }
+        cursor += 16;
+    }
+#endif
     while (end - cursor >= 8) {
         std::uint64_t word;
         std::memcpy(&word, cursor, sizeof word);
         if ((... | swar_has_byte(word, Targets)) != 0) break;
         cursor += 8;
     }
-    while (cursor != end && (... && (*cursor != Targets))) ++cursor;
+    while (cursor != end && (... && (*cursor != Targets)))
+        ++cursor;
     return static_cast<std::size_t>(cursor - begin);
 }
 
@@ -167,7 +184,8 @@ struct CommentSingleBody {
             if (next == text.size() || engine::is_newline_byte(text[next])) break;
             // The byte at `next` is a character (or a backslash that continues nothing).
             ++next;
-            while (next < text.size() && is_plain_comment_byte(text[next])) ++next;
+            while (next < text.size() && is_plain_comment_byte(text[next]))
+                ++next;
             end = next;
         }
         state.position = end;
@@ -259,7 +277,8 @@ struct NameBody {
         const std::string_view text = state.text;
         if (state.at_end() || !is_name_start_byte(text[state.position])) return false;
         std::size_t index = state.position + 1;
-        while (index < text.size() && is_name_byte(text[index])) ++index;
+        while (index < text.size() && is_name_byte(text[index]))
+            ++index;
         state.position = index;
         return true;
     }
@@ -273,11 +292,20 @@ namespace modifier_table {
 
 constexpr int letter_code(char byte) noexcept {
     switch (byte) {
-        case 'b': case 'B': return 0;
-        case 'f': case 'F': return 1;
-        case 'r': case 'R': return 2;
-        case 'u': case 'U': return 3;
-        default: return -1;
+        case 'b':
+        case 'B':
+            return 0;
+        case 'f':
+        case 'F':
+            return 1;
+        case 'r':
+        case 'R':
+            return 2;
+        case 'u':
+        case 'U':
+            return 3;
+        default:
+            return -1;
     }
 }
 
@@ -287,7 +315,8 @@ inline constexpr std::size_t key_count = 340;
 
 constexpr std::size_t key_of(std::string_view letters) noexcept {
     std::size_t value = 0;
-    for (char letter : letters) value = value * 4 + static_cast<std::size_t>(letter_code(letter));
+    for (char letter : letters)
+        value = value * 4 + static_cast<std::size_t>(letter_code(letter));
     return key_offset[letters.size()] + value;
 }
 
@@ -350,9 +379,9 @@ struct StringModifiersBody {
 // The rules.
 
 // A space, or a backslash directly before a line end (a line continuation).
-struct Whitespace : RuleMatcher<Rule::WHITESPACE, RuleKind::silent,
-                                Atomically<Choice<Literal<" ">, Sequence<Literal<"\\">, Newline>>>> {
-};
+struct Whitespace
+    : RuleMatcher<Rule::WHITESPACE, RuleKind::silent,
+                  Atomically<Choice<Literal<" ">, Sequence<Literal<"\\">, Newline>>>> {};
 
 struct Eoi : RuleMatcher<Rule::EOI, RuleKind::normal, EndOfInput> {};
 
@@ -377,14 +406,57 @@ struct StringModifiers
     : RuleMatcher<Rule::string_modifiers, RuleKind::normal, StringModifiersBody> {};
 
 struct StringLit
-    : RuleMatcher<Rule::string_lit, RuleKind::atomic,
-                  Sequence<Optional<StringModifiers>,
-                           Choice<MultilineDoubleQuoted, MultilineSingleQuoted, LitDoubleQuoted,
-                                  LitSingleQuoted>>> {};
+    : RuleMatcher<
+          Rule::string_lit, RuleKind::atomic,
+          Sequence<Optional<StringModifiers>, Choice<MultilineDoubleQuoted, MultilineSingleQuoted,
+                                                     LitDoubleQuoted, LitSingleQuoted>>> {};
 
-struct Comment : RuleMatcher<Rule::comment, RuleKind::normal,
-                             Sequence<ZeroOrMore<Whitespace>, Choice<StringLit, CommentSingle>>> {
+// comment is tried at the start of every item and mostly fails on the first byte. The guard
+// lets it fail there without opening nodes, noting what string_lit, the four quoted forms and
+// comment_single would have noted: the quoted forms are non-atomic rules and note their
+// failure outside predicates, the other two only outside atomic mode as well.
+struct CommentBody {
+    using Plain = Sequence<ZeroOrMore<Whitespace>, Choice<StringLit, CommentSingle>>;
+
+    static bool can_start(const ParserState& state) noexcept {
+        if (state.at_end()) return false;
+        switch (state.byte_at(state.position)) {
+            case ' ':
+            case '\\':
+            case '#':
+            case '"':
+            case '\'':
+            case 'b':
+            case 'f':
+            case 'r':
+            case 'u':
+            case 'B':
+            case 'F':
+            case 'R':
+            case 'U':
+                return true;
+            default:
+                return false;
+        }
+    }
+
+    static void note_rejection(ParserState& state) noexcept {
+        if (state.predicate != Predicate::none) return;
+        const std::size_t position = state.position;
+        for (const Rule quoted : {Rule::multiline_double_qouted, Rule::multiline_single_qouted,
+                                  Rule::lit_double_qouted, Rule::lit_single_qouted}) {
+            state.failure.note(position, quoted);
+        }
+        if (state.mode != Mode::atomic) {
+            state.failure.note(position, Rule::string_lit);
+            state.failure.note(position, Rule::comment_single);
+        }
+    }
+
+    static bool match(ParserState& state) { return Plain::match(state); }
 };
+
+struct Comment : RuleMatcher<Rule::comment, RuleKind::normal, CommentBody> {};
 
 struct Name : RuleMatcher<Rule::name, RuleKind::compound_atomic, NameBody> {};
 
@@ -406,9 +478,9 @@ struct ImportRule
 
 struct Dots : RuleMatcher<Rule::dots, RuleKind::normal, OneOrMore<Literal<".">>> {};
 
-struct ModuleSpec : RuleMatcher<Rule::module_spec, RuleKind::compound_atomic,
-                                Choice<Sequence<OneOrMore<Dots>, Optional<QualifiedName>>,
-                                       QualifiedName>> {};
+struct ModuleSpec
+    : RuleMatcher<Rule::module_spec, RuleKind::compound_atomic,
+                  Choice<Sequence<OneOrMore<Dots>, Optional<QualifiedName>>, QualifiedName>> {};
 
 struct Strip
     : RuleMatcher<Rule::strip, RuleKind::silent, Choice<CommentSingle, Whitespace, Newline>> {};
@@ -426,17 +498,16 @@ struct FromAliasList
 
 // Atomic, so the separators are written out; they still accept line continuations.
 struct ImportFromRule
-    : RuleMatcher<Rule::import_from, RuleKind::atomic,
-                  Sequence<Literal<"from">, OneOrMore<Whitespace>, ModuleSpec,
-                           OneOrMore<Whitespace>, Literal<"import">, OneOrMore<Whitespace>,
-                           FromAliasList>> {};
+    : RuleMatcher<
+          Rule::import_from, RuleKind::atomic,
+          Sequence<Literal<"from">, OneOrMore<Whitespace>, ModuleSpec, OneOrMore<Whitespace>,
+                   Literal<"import">, OneOrMore<Whitespace>, FromAliasList>> {};
 
 struct Expr : RuleMatcher<Rule::expr, RuleKind::normal,
                           Choice<Comment, ImportRule, ImportFromRule, AnyLine>> {};
 
-struct Python
-    : RuleMatcher<Rule::python, RuleKind::normal,
-                  Sequence<StartOfInput, ZeroOrMore<Choice<Expr, Newline>>, Eoi>> {};
+struct Python : RuleMatcher<Rule::python, RuleKind::normal,
+                            Sequence<StartOfInput, ZeroOrMore<Choice<Expr, Newline>>, Eoi>> {};
 
 // Matches the rule `start` at the state's position, as a parse started at that rule would.
 bool match_rule(Rule start, ParserState& state);

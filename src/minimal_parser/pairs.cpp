@@ -9,11 +9,21 @@ void append_escaped(std::string& out, std::string_view text) {
     out.push_back('"');
     for (const char byte : text) {
         switch (byte) {
-            case '"': out.append("\\\""); break;
-            case '\\': out.append("\\\\"); break;
-            case '\n': out.append("\\n"); break;
-            case '\r': out.append("\\r"); break;
-            case '\t': out.append("\\t"); break;
+            case '"':
+                out.append("\\\"");
+                break;
+            case '\\':
+                out.append("\\\\");
+                break;
+            case '\n':
+                out.append("\\n");
+                break;
+            case '\r':
+                out.append("\\r");
+                break;
+            case '\t':
+                out.append("\\t");
+                break;
             default:
                 if (static_cast<unsigned char>(byte) < 0x20) {
                     char escape[8];
@@ -67,7 +77,8 @@ std::string Pair::describe() const {
 
 std::size_t Pairs::count() const {
     std::size_t siblings = 0;
-    for (auto it = begin(); it != end(); ++it) ++siblings;
+    for (auto it = begin(); it != end(); ++it)
+        ++siblings;
     return siblings;
 }
 

@@ -22,8 +22,10 @@ namespace modweave::minimal_parser {
 // One entry of the token list, packed into 16 bytes because the list is written for every rule
 // attempt. Positions keep 56 bits, far beyond any text that fits in memory.
 class Token {
-public:
-    static Token start(std::size_t position) noexcept { return Token(0, position, Rule::EOI, true); }
+  public:
+    static Token start(std::size_t position) noexcept {
+        return Token(0, position, Rule::EOI, true);
+    }
     static Token end(std::size_t start_index, Rule rule, std::size_t position) noexcept {
         return Token(start_index, position, rule, false);
     }
@@ -38,7 +40,7 @@ public:
 
     void set_partner(std::size_t partner) noexcept { partner_ = partner; }
 
-private:
+  private:
     Token(std::size_t partner, std::size_t position, Rule rule, bool is_start) noexcept
         : partner_(partner),
           packed_((static_cast<std::uint64_t>(position) << 8) |
@@ -53,7 +55,7 @@ static_assert(rule_count <= 0x80, "rules must fit in seven bits of a token");
 // The flat token list. Appending is the hottest operation of the whole parse, so the storage is
 // managed here: the common case is a bounds check and two stores, growth is out of line.
 class TokenList {
-public:
+  public:
     TokenList() = default;
     TokenList(TokenList&& other) noexcept
         : data_(std::exchange(other.data_, nullptr)),
@@ -97,7 +99,7 @@ public:
         if (length < size_) size_ = length;
     }
 
-private:
+  private:
     // Takes the entry by value and stores its two words separately: building it on the stack and
     // copying it as one 16-byte block stalls on store forwarding.
     [[gnu::always_inline]] void push(Token token) {
@@ -134,7 +136,7 @@ class Pairs;
 
 // One node of the result.
 class Pair {
-public:
+  public:
     Pair(std::shared_ptr<const ParseTree> tree, std::size_t start_index)
         : tree_(std::move(tree)), start_index_(start_index) {}
 
@@ -154,7 +156,7 @@ public:
         return tree_ == other.tree_ && start_index_ == other.start_index_;
     }
 
-private:
+  private:
     const Token& start_token() const noexcept { return tree_->tokens[start_index_]; }
     const Token& end_token() const noexcept { return tree_->tokens[start_token().partner()]; }
 
@@ -164,10 +166,10 @@ private:
 
 // A run of sibling nodes: the token range [begin, end) whose entries are whole nodes.
 class Pairs {
-public:
+  public:
     // Holds its own share of the tree, so it stays valid after the Pairs it came from is gone.
     class iterator {
-    public:
+      public:
         using iterator_category = std::forward_iterator_tag;
         using value_type = Pair;
         using difference_type = std::ptrdiff_t;
@@ -186,7 +188,7 @@ public:
         }
         bool operator==(const iterator& other) const noexcept { return index_ == other.index_; }
 
-    private:
+      private:
         friend class Pairs;
         iterator(std::shared_ptr<const ParseTree> tree, std::size_t index, std::size_t end,
                  bool flatten)
@@ -202,7 +204,8 @@ public:
         : tree_(std::move(tree)), begin_(begin), end_(end) {}
 
     iterator begin() const {
-        return iterator(tree_, flatten_ ? next_start(*tree_, begin_, end_) : begin_, end_, flatten_);
+        return iterator(tree_, flatten_ ? next_start(*tree_, begin_, end_) : begin_, end_,
+                        flatten_);
     }
     iterator end() const { return iterator(tree_, end_, end_, flatten_); }
     bool empty() const noexcept { return begin_ == end_; }
@@ -222,11 +225,12 @@ public:
     Pair node_at(std::size_t token_index) const { return Pair(tree_, token_index); }
     std::string describe() const;
 
-private:
+  private:
     // First start entry in [index, end), or end.
     static std::size_t next_start(const ParseTree& tree, std::size_t index,
                                   std::size_t end) noexcept {
-        while (index < end && !tree.tokens[index].is_start()) ++index;
+        while (index < end && !tree.tokens[index].is_start())
+            ++index;
         return index;
     }
 

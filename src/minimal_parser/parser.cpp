@@ -80,7 +80,9 @@ FailureReport make_failure_report(std::string_view text, const engine::FailureRe
 }
 
 // Python sources make about one token per ten bytes; starting near that avoids most regrowth.
-std::size_t expected_token_count(std::size_t text_size) { return text_size / 8 + 64; }
+std::size_t expected_token_count(std::size_t text_size) {
+    return text_size / 8 + 64;
+}
 
 // ---------------------------------------------------------------------------------------------
 // Walker helpers: the grammar guarantees these shapes, so a mismatch is an internal failure.
@@ -96,8 +98,8 @@ std::optional<Pair> child_at(const Pair& node, std::size_t position) {
 Pair required_child(const Pair& node, std::size_t position, Rule rule) {
     std::optional<Pair> child = child_at(node, position);
     if (!child) {
-        fail("Missing child ", position + 1, " (", rule_name(rule), ") of ",
-             rule_name(node.rule()), " node: ", node.describe());
+        fail("Missing child ", position + 1, " (", rule_name(rule), ") of ", rule_name(node.rule()),
+             " node: ", node.describe());
     }
     if (child->rule() != rule) {
         fail("Expected ", rule_name(rule), " as child ", position + 1, " of ",
@@ -107,7 +109,8 @@ Pair required_child(const Pair& node, std::size_t position, Rule rule) {
 }
 
 void append_aliases_of(const Pair& alias_list, std::vector<Alias>& names) {
-    for (const Pair& alias : alias_list.children()) names.push_back(parse_alias(alias));
+    for (const Pair& alias : alias_list.children())
+        names.push_back(parse_alias(alias));
 }
 
 Import parse_import(const Pair& node) {
@@ -164,8 +167,8 @@ bool grammar::match_rule(Rule start, engine::ParserState& state) {
 }
 
 std::string FailureReport::describe() const {
-    std::string out = logging_bridge::concat("at line ", line, ", column ", column, " (byte ",
-                                             position, "): ");
+    std::string out =
+        logging_bridge::concat("at line ", line, ", column ", column, " (byte ", position, "): ");
     if (expected.empty()) {
         out.append("no rule was expected");
         return out;
@@ -179,7 +182,8 @@ std::string FailureReport::describe() const {
 }
 
 GrammarResult parse(Rule start, std::string_view text) {
-    if (text.size() >= (std::size_t{1} << 56)) fail("Source text too large to parse: ", text.size());
+    if (text.size() >= (std::size_t{1} << 56))
+        fail("Source text too large to parse: ", text.size());
     engine::ParserState state(text);
     state.tokens.reserve(expected_token_count(text.size()));
     if (!grammar::match_rule(start, state)) return make_failure_report(text, state.failure);

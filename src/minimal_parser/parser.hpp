@@ -16,9 +16,9 @@ namespace modweave::minimal_parser {
 
 // Where a failed match got furthest, and which rules failed there.
 struct FailureReport {
-    std::size_t position = 0;  // byte offset
-    std::size_t line = 1;      // 1-based; a line ends at "\n", "\r\n" or a lone "\r"
-    std::size_t column = 1;    // 1-based, counted in characters
+    std::size_t position = 0;    // byte offset
+    std::size_t line = 1;        // 1-based; a line ends at "\n", "\r\n" or a lone "\r"
+    std::size_t column = 1;      // 1-based, counted in characters
     std::vector<Rule> expected;  // in enumeration order
 
     std::string describe() const;

@@ -36,21 +36,83 @@ enum class Rule : std::uint8_t {
     whitespace_newline,
     string_modifiers,
     // The 64 arrangements of the string prefix letters, see string_modifier_letters.
-    m0, m1, m2, m3, m4, m5, m6, m7, m8, m9, m10, m11,
-    m12, m13, m14, m15, m16, m17, m18, m19, m20, m21, m22, m23,
-    m24, m25, m26, m27, m28, m29, m30, m31, m32, m33, m34, m35,
-    m36, m37, m38, m39, m40, m41, m42, m43, m44, m45, m46, m47,
-    m48, m49, m50, m51, m52, m53, m54, m55, m56, m57, m58, m59,
-    m60, m61, m62, m63,
+    m0,
+    m1,
+    m2,
+    m3,
+    m4,
+    m5,
+    m6,
+    m7,
+    m8,
+    m9,
+    m10,
+    m11,
+    m12,
+    m13,
+    m14,
+    m15,
+    m16,
+    m17,
+    m18,
+    m19,
+    m20,
+    m21,
+    m22,
+    m23,
+    m24,
+    m25,
+    m26,
+    m27,
+    m28,
+    m29,
+    m30,
+    m31,
+    m32,
+    m33,
+    m34,
+    m35,
+    m36,
+    m37,
+    m38,
+    m39,
+    m40,
+    m41,
+    m42,
+    m43,
+    m44,
+    m45,
+    m46,
+    m47,
+    m48,
+    m49,
+    m50,
+    m51,
+    m52,
+    m53,
+    m54,
+    m55,
+    m56,
+    m57,
+    m58,
+    m59,
+    m60,
+    m61,
+    m62,
+    m63,
 };
 
 inline constexpr std::size_t rule_count = 89;
 inline constexpr std::size_t string_modifier_count = 64;
 
-constexpr std::size_t rule_index(Rule rule) { return static_cast<std::size_t>(rule); }
+constexpr std::size_t rule_index(Rule rule) {
+    return static_cast<std::size_t>(rule);
+}
 
 // Rule value from its number; `index` must be below rule_count.
-constexpr Rule rule_from_index(std::size_t index) { return static_cast<Rule>(index); }
+constexpr Rule rule_from_index(std::size_t index) {
+    return static_cast<Rule>(index);
+}
 
 constexpr Rule string_modifier_rule(std::size_t arrangement) {
     return rule_from_index(rule_index(Rule::m0) + arrangement);

@@ -23,7 +23,8 @@ void dump_alias(const std::vector<Alias>& names, std::size_t indent, std::string
     logging_bridge::append_all(out, margin, "{\n");
     for (const Alias& alias : names) {
         logging_bridge::append_all(out, margin, "  name: ", alias.name, "\n");
-        if (alias.asname) logging_bridge::append_all(out, margin, "  asname: ", *alias.asname, "\n");
+        if (alias.asname)
+            logging_bridge::append_all(out, margin, "  asname: ", *alias.asname, "\n");
     }
     logging_bridge::append_all(out, margin, "}\n");
 }
@@ -31,23 +32,22 @@ void dump_alias(const std::vector<Alias>& names, std::size_t indent, std::string
 std::string format_imports(const std::vector<ImportStmt>& imports) {
     std::string out;
     for (const ImportStmt& statement : imports) {
-        std::visit(Visitor{[&](const Import& import) {
-                               out.append("Import: {\n");
-                               dump_alias(import.names, 2, out);
-                           },
-                           [&](const ImportFrom& import) {
-                               out.append("ImportFrom: {\n");
-                               if (import.level) {
-                                   logging_bridge::append_all(out, "  level: ", *import.level,
-                                                              "\n");
-                               }
-                               if (import.module) {
-                                   logging_bridge::append_all(out, "  module: ", *import.module,
-                                                              "\n");
-                               }
-                               dump_alias(import.names, 2, out);
-                           }},
-                   statement);
+        std::visit(
+            Visitor{[&](const Import& import) {
+                        out.append("Import: {\n");
+                        dump_alias(import.names, 2, out);
+                    },
+                    [&](const ImportFrom& import) {
+                        out.append("ImportFrom: {\n");
+                        if (import.level) {
+                            logging_bridge::append_all(out, "  level: ", *import.level, "\n");
+                        }
+                        if (import.module) {
+                            logging_bridge::append_all(out, "  module: ", *import.module, "\n");
+                        }
+                        dump_alias(import.names, 2, out);
+                    }},
+            statement);
         out.append("}\n");
     }
     return out;

@@ -21,7 +21,7 @@ namespace {
 
 // Points file descriptor 1 somewhere else for the lifetime of the object.
 class RedirectedStdout {
-public:
+  public:
     explicit RedirectedStdout(int target) : saved_(::dup(STDOUT_FILENO)) {
         std::fflush(stdout);
         if (target >= 0) {
@@ -37,7 +37,7 @@ public:
     RedirectedStdout(const RedirectedStdout&) = delete;
     RedirectedStdout& operator=(const RedirectedStdout&) = delete;
 
-private:
+  private:
     int saved_;
 };
 
@@ -55,7 +55,8 @@ std::string captured_dump(const std::vector<ImportStmt>& imports) {
     std::rewind(file);
     char buffer[4096];
     std::size_t count;
-    while ((count = std::fread(buffer, 1, sizeof buffer, file)) > 0) text.append(buffer, count);
+    while ((count = std::fread(buffer, 1, sizeof buffer, file)) > 0)
+        text.append(buffer, count);
     std::fclose(file);
     return text;
 }
@@ -101,7 +102,8 @@ void expect_print_failure(int target, std::string_view error_text) {
         dump_imports(imports);
         ADD_FAILURE() << "expected InternalFailure";
     } catch (const InternalFailure& failure) {
-        EXPECT_EQ(failure.message(), std::string("failed printing to stdout: ") + std::string(error_text));
+        EXPECT_EQ(failure.message(),
+                  std::string("failed printing to stdout: ") + std::string(error_text));
     }
 }
 
@@ -125,7 +127,8 @@ TEST(ParserDump, WriteAllSurvivesInterruptsAndPartialWrites) {
     int pipe_ends[2];
     ASSERT_EQ(::pipe(pipe_ends), 0);
     std::string payload(3 << 20, '\0');
-    for (std::size_t i = 0; i < payload.size(); ++i) payload[i] = static_cast<char>('a' + i % 23);
+    for (std::size_t i = 0; i < payload.size(); ++i)
+        payload[i] = static_cast<char>('a' + i % 23);
 
     struct sigaction action = {};
     action.sa_handler = [](int) {};

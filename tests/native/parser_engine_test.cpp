@@ -73,7 +73,7 @@ TEST(ParserEngine, SequenceSkipsSpacesAndContinuationsBetweenElements) {
         {"a\tb", false, 0, ""},
         {"a\nb", false, 0, ""},
         {"a\\ b", false, 0, ""},
-        {" ab", false, 0, ""},  // never before the first element
+        {" ab", false, 0, ""},          // never before the first element
         {"ab ", true, 2, "name dots"},  // nor after the last
     });
 }
@@ -108,10 +108,9 @@ TEST(ParserEngine, CallerModeDecidesNormalAndAtomicRulesButNotTheOthers) {
     // non-atomic rules always do, and non-atomic switches whitespace back on inside.
     check_table<Outer<RuleKind::normal, A>>({{"a", true, 1, ""}}, Mode::atomic);
     check_table<Outer<RuleKind::atomic, A>>({{"a", true, 1, ""}}, Mode::atomic);
-    check_table<Outer<RuleKind::compound_atomic, A>>({{"a", true, 1, "expr(name)"}},
-                                                     Mode::atomic);
-    check_table<Outer<RuleKind::non_atomic, Sequence<A, B>>>(
-        {{"a b", true, 3, "expr(name dots)"}}, Mode::atomic);
+    check_table<Outer<RuleKind::compound_atomic, A>>({{"a", true, 1, "expr(name)"}}, Mode::atomic);
+    check_table<Outer<RuleKind::non_atomic, Sequence<A, B>>>({{"a b", true, 3, "expr(name dots)"}},
+                                                             Mode::atomic);
     // A normal rule takes its caller's mode: inside compound-atomic no whitespace.
     check_table<Outer<RuleKind::compound_atomic, Outer<RuleKind::normal, Sequence<A, B>>>>(
         {{"ab", true, 2, "expr(expr(name dots))"}, {"a b", false, 0, ""}});
@@ -141,7 +140,8 @@ TEST(ParserEngine, WhitespaceBeforeAnElementThatMatchedNothingStaysConsumed) {
         {"a  b", true, 4, "name dots"},
     });
     check_table<Sequence<A, ZeroOrMore<B>>>({{"a \\\n ", true, 5, "name"}});
-    check_table<Outer<RuleKind::normal, Sequence<A, Optional<B>>>>({{"a  c", true, 3, "expr(name)"}});
+    check_table<Outer<RuleKind::normal, Sequence<A, Optional<B>>>>(
+        {{"a  c", true, 3, "expr(name)"}});
 }
 
 TEST(ParserEngine, FailedAlternativesLeaveNoTokens) {
@@ -206,7 +206,8 @@ TEST(ParserEngine, PrimitiveSteps) {
         {"\xE2\n", true, 1, ""},
         {"\x80", true, 1, ""},
     });
-    check_table<CharRange<'a', 'z'>>({{"m", true, 1, ""}, {"M", false, 0, ""}, {"\xC3\xA9", false, 0, ""}});
+    check_table<CharRange<'a', 'z'>>(
+        {{"m", true, 1, ""}, {"M", false, 0, ""}, {"\xC3\xA9", false, 0, ""}});
     check_table<CharRange<0xE9, 0xE9>>({{"\xC3\xA9", true, 2, ""}});
     check_table<LetterAnyCase<'r'>>({{"r", true, 1, ""}, {"R", true, 1, ""}, {"b", false, 0, ""}});
     check_table<Literal<"import ">>({{"import x", true, 7, ""}, {"import", false, 0, ""}});
@@ -245,9 +246,9 @@ TEST(ParserEngine, TokenListIsTheTreeInPreOrderWithPartnerIndices) {
         Rule rule;  // end entries only
     };
     const std::vector<Entry> expected = {
-        {true, 7, 0, Rule::EOI},    {true, 2, 0, Rule::EOI},  {false, 1, 1, Rule::name},
-        {true, 6, 2, Rule::EOI},    {true, 5, 2, Rule::EOI},  {false, 4, 3, Rule::dots},
-        {false, 3, 3, Rule::expr},  {false, 0, 3, Rule::expr},
+        {true, 7, 0, Rule::EOI},   {true, 2, 0, Rule::EOI},   {false, 1, 1, Rule::name},
+        {true, 6, 2, Rule::EOI},   {true, 5, 2, Rule::EOI},   {false, 4, 3, Rule::dots},
+        {false, 3, 3, Rule::expr}, {false, 0, 3, Rule::expr},
     };
     for (std::size_t i = 0; i < expected.size(); ++i) {
         SCOPED_TRACE(i);
@@ -313,15 +314,13 @@ TEST(ParserEngine, FailureReportOfTheGrammarEntry) {
          14,
          1,
          15,
-         {Rule::from_alias_list, Rule::alias_list, Rule::alias, Rule::qualified_name,
-          Rule::name}},
+         {Rule::from_alias_list, Rule::alias_list, Rule::alias, Rule::qualified_name, Rule::name}},
         {Rule::import_from,
          "from \\\nx import *",
          16,
          2,
          10,
-         {Rule::from_alias_list, Rule::alias_list, Rule::alias, Rule::qualified_name,
-          Rule::name}},
+         {Rule::from_alias_list, Rule::alias_list, Rule::alias, Rule::qualified_name, Rule::name}},
         {Rule::name, "\xC3\xA9", 0, 1, 1, {Rule::name}},
         {Rule::EOI, "a", 0, 1, 1, {Rule::EOI}},
         {Rule::comment_single, "x", 0, 1, 1, {Rule::comment_single}},

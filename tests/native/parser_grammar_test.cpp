@@ -47,7 +47,8 @@ TEST(ParserGrammar, StatementLevel) {
         {"\x0cimport os", any_line + " EOI"},
         {"\xEF\xBB\xBFimport os", any_line + " EOI"},
         {"import os\n    import sys", import_one + " " + import_one + " EOI"},
-        {"import a\r\nimport b\rimport c\n", import_one + " " + import_one + " " + import_one + " EOI"},
+        {"import a\r\nimport b\rimport c\n",
+         import_one + " " + import_one + " " + import_one + " EOI"},
         {"x\nimport a", any_line + " " + import_one + " EOI"},
         {std::string_view("import a\0b", 10), import_one + " " + any_line + " EOI"},
         {"\\\nimport a", import_one + " EOI"},  // a continuation is whitespace
@@ -59,7 +60,8 @@ TEST(ParserGrammar, PlainImports) {
         {"import os, sys as s",
          "expr(import(alias_list(alias(qualified_name(name)) alias(qualified_name(name) name)))) "
          "EOI"},
-        {"import a.b.c as d", "expr(import(alias_list(alias(qualified_name(name name name) name)))) EOI"},
+        {"import a.b.c as d",
+         "expr(import(alias_list(alias(qualified_name(name name name) name)))) EOI"},
         {"import  os", import_one + " EOI"},
         {"import \\\nos", import_one + " EOI"},
         {"import\tos", any_line + " EOI"},
@@ -68,7 +70,8 @@ TEST(ParserGrammar, PlainImports) {
         {"import os; import sys", import_one + " " + any_line + " EOI"},
         {"import a import b", import_one + " " + import_one + " EOI"},
         {"import a,", import_one + " " + any_line + " EOI"},
-        {"import a , b", "expr(import(alias_list(alias(qualified_name(name)) alias(qualified_name(name))))) EOI"},
+        {"import a , b",
+         "expr(import(alias_list(alias(qualified_name(name)) alias(qualified_name(name))))) EOI"},
         {"import a\n, b", import_one + " " + any_line + " EOI"},
         {"import a as\tb", import_one + " " + any_line + " EOI"},
         {"import a as\\\nb", import_one + " " + any_line + " " + any_line + " EOI"},
@@ -88,7 +91,8 @@ TEST(ParserGrammar, FromImports) {
          "expr(import_from(module_spec(qualified_name(name name)) "
          "from_alias_list(alias_list(alias(qualified_name(name)))))) EOI"},
         {"from . import x",
-         "expr(import_from(module_spec(dots) from_alias_list(alias_list(alias(qualified_name(name)))))) "
+         "expr(import_from(module_spec(dots) "
+         "from_alias_list(alias_list(alias(qualified_name(name)))))) "
          "EOI"},
         {"from ...pkg.mod import y",
          "expr(import_from(module_spec(dots qualified_name(name name)) "
@@ -130,9 +134,9 @@ TEST(ParserGrammar, CommentsAndStringStatements) {
         {"\"\"\"\nimport os\n\"\"\"\nimport sys",
          string_statement("multiline_double_qouted") + " " + import_one + " EOI"},
         {"'''\nimport os\n'''", string_statement("multiline_single_qouted") + " EOI"},
-        {"x = \"\"\"\nimport os\n\"\"\"",
-         any_line + " " + import_one + " " + string_statement("lit_double_qouted") + " " +
-             any_line + " EOI"},
+        {"x = \"\"\"\nimport os\n\"\"\"", any_line + " " + import_one + " " +
+                                              string_statement("lit_double_qouted") + " " +
+                                              any_line + " EOI"},
         {"\"a\"", string_statement("lit_double_qouted") + " EOI"},
         {"'a'", string_statement("lit_single_qouted") + " EOI"},
         {"\"a\\\"b\"", string_statement("lit_double_qouted") + " " + any_line + " EOI"},
@@ -238,10 +242,18 @@ TEST(ParserGrammar, PairsIterateSiblingsAndFlattenInPreOrder) {
         flat.push_back(std::string(rule_name(pair.rule())) + " " + std::string(pair.text()));
     }
     const std::vector<std::string> expected = {
-        "python import a.b as c, d", "expr import a.b as c, d", "import import a.b as c, d",
-        "alias_list a.b as c, d",    "alias a.b as c",          "qualified_name a.b",
-        "name a",                    "name b",                  "name c",
-        "alias d",                   "qualified_name d",        "name d",
+        "python import a.b as c, d",
+        "expr import a.b as c, d",
+        "import import a.b as c, d",
+        "alias_list a.b as c, d",
+        "alias a.b as c",
+        "qualified_name a.b",
+        "name a",
+        "name b",
+        "name c",
+        "alias d",
+        "qualified_name d",
+        "name d",
         "EOI ",
     };
     EXPECT_EQ(flat, expected);

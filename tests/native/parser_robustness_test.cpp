@@ -87,13 +87,14 @@ TEST(ParserRobustness, RandomBytesIncludingMalformedUtf8) {
     std::uniform_int_distribution<int> byte(0, 255);
     for (int round = 0; round < 2000; ++round) {
         std::string text(static_cast<std::size_t>(round % 64), '\0');
-        for (char& c : text) c = static_cast<char>(byte(random));
+        for (char& c : text)
+            c = static_cast<char>(byte(random));
         // Exact-size heap copies so the sanitizer sees any read past the end.
         const std::vector<char> exact(text.begin(), text.end());
         expect_sound_parse(std::string_view(exact.data(), exact.size()));
     }
-    for (const std::string_view truncated :
-         {"\xF0", "\xF0\x9F", "\xF0\x9F\x98", "\xE2\x82", "#\xF0", "'\xE2", "\"\"\"\xF0", "import \xC3"}) {
+    for (const std::string_view truncated : {"\xF0", "\xF0\x9F", "\xF0\x9F\x98", "\xE2\x82",
+                                             "#\xF0", "'\xE2", "\"\"\"\xF0", "import \xC3"}) {
         const std::vector<char> exact(truncated.begin(), truncated.end());
         expect_sound_parse(std::string_view(exact.data(), exact.size()));
     }
@@ -102,7 +103,8 @@ TEST(ParserRobustness, RandomBytesIncludingMalformedUtf8) {
 std::string repeated(std::string_view unit, std::size_t times) {
     std::string text;
     text.reserve(unit.size() * times);
-    for (std::size_t i = 0; i < times; ++i) text.append(unit);
+    for (std::size_t i = 0; i < times; ++i)
+        text.append(unit);
     return text;
 }
 
@@ -124,16 +126,16 @@ TEST(ParserRobustness, HugeInputsParseInOneLinearPass) {
 
 TEST(ParserRobustness, PathologicalShapes) {
     const std::vector<std::string> texts = {
-        std::string(2'000'000, 'x'),                        // one very long line
-        repeated("\"\"\"", 100'000),                        // triple quotes, last one unclosed
-        repeated("'''\"", 100'000),                         // interleaved unclosed forms
-        repeated("\"\\\n", 100'000),                        // one literal continued over lines
-        repeated("\\\n", 100'000),                          // nothing but continuations
-        repeated("# c \\\n", 100'000),                      // one comment continued over lines
-        "from x import (" + repeated("a,\n", 100'000),      // an endless unclosed list
-        repeated("from x import (a,\n", 100'000),           // many unclosed lists
-        repeated("from \\\n", 100'000),                     // separators that never end
-        repeated("import a, ", 100'000),                    // one very long alias list
+        std::string(2'000'000, 'x'),                    // one very long line
+        repeated("\"\"\"", 100'000),                    // triple quotes, last one unclosed
+        repeated("'''\"", 100'000),                     // interleaved unclosed forms
+        repeated("\"\\\n", 100'000),                    // one literal continued over lines
+        repeated("\\\n", 100'000),                      // nothing but continuations
+        repeated("# c \\\n", 100'000),                  // one comment continued over lines
+        "from x import (" + repeated("a,\n", 100'000),  // an endless unclosed list
+        repeated("from x import (a,\n", 100'000),       // many unclosed lists
+        repeated("from \\\n", 100'000),                 // separators that never end
+        repeated("import a, ", 100'000),                // one very long alias list
         repeated("(", 400'000),
         repeated("\r", 400'000) + repeated("\r\n", 100'000),
         std::string(400'000, '\0'),

@@ -81,6 +81,8 @@ inline std::string token_list_fault(const ParseTree& tree) {
     return {};
 }
 
-inline void expect_well_formed(const ParseTree& tree) { EXPECT_EQ(token_list_fault(tree), ""); }
+inline void expect_well_formed(const ParseTree& tree) {
+    EXPECT_EQ(token_list_fault(tree), "");
+}
 
 }  // namespace modweave::minimal_parser::testing

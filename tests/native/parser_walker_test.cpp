@@ -25,7 +25,9 @@ Alias named(std::string name, std::optional<std::string> asname = std::nullopt) 
     return Alias{std::move(name), std::move(asname)};
 }
 
-ImportStmt import_of(std::vector<Alias> names) { return Import{std::move(names)}; }
+ImportStmt import_of(std::vector<Alias> names) {
+    return Import{std::move(names)};
+}
 
 ImportStmt from_of(std::size_t level, std::string module, std::vector<Alias> names) {
     return ImportFrom{level, std::move(module), std::move(names)};
@@ -90,10 +92,8 @@ TEST(ParserWalker, ParseAliasReadsNameAndLocalName) {
         Alias expected;
     };
     const std::vector<AliasCase> cases = {
-        {"a", named("a")},
-        {"a.b.c", named("a.b.c")},
-        {"a as b", named("a", "b")},
-        {"a.b   as   c", named("a.b", "c")},
+        {"a", named("a")},           {"a.b.c", named("a.b.c")},
+        {"a as b", named("a", "b")}, {"a.b   as   c", named("a.b", "c")},
         {"a as", named("a")},
     };
     for (const AliasCase& c : cases) {
