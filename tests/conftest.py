@@ -1,10 +1,17 @@
 import importlib
+import logging
 import os
 import subprocess
 import sys
 import textwrap
 
 import pytest
+
+# The bridge fixes each logger's level the first time one of its records is made, for the life of
+# the process; open the module's loggers to Debug before anything logs, so that tests can attach
+# handlers later. Tests of the quieter defaults run in fresh interpreters.
+for _name in ("modweave.core.builder", "modweave.core.types", "modweave.importlib.util"):
+    logging.getLogger(_name).setLevel(logging.DEBUG)
 
 
 @pytest.fixture(scope="session")
@@ -47,3 +54,31 @@ def run_python(code, *, check=True):
 @pytest.fixture
 def python():
     return run_python
+
+
+@pytest.fixture
+def tree(tmp_path):
+    from builder_support import Tree
+
+    created = Tree(tmp_path / "site")
+    yield created
+    created.close()
+
+
+@pytest.fixture
+def builder_log():
+    """Records of the module's loggers during the test."""
+    records = []
+
+    class Collect(logging.Handler):
+        def emit(self, record):
+            records.append(record)
+
+    handler = Collect(level=0)
+    loggers = [logging.getLogger(n) for n in
+               ("modweave.core.builder", "modweave.core.types", "modweave.importlib.util")]
+    for logger in loggers:
+        logger.addHandler(handler)
+    yield records
+    for logger in loggers:
+        logger.removeHandler(handler)

@@ -111,7 +111,10 @@ void defer_interrupt(Object exception) noexcept {
 bool has_deferred_interrupt() noexcept { return deferred_interrupt != nullptr; }
 
 PyObject* finish_call(PyObject* result) noexcept {
-    if (deferred_interrupt == nullptr) return result;
+    if (deferred_interrupt == nullptr) {
+        if (result == nullptr && PyErr_Occurred() == nullptr) raise_panic("interrupted");
+        return result;
+    }
     Py_XDECREF(result);
     PyErr_SetRaisedException(std::exchange(deferred_interrupt, nullptr));
     return nullptr;

@@ -163,6 +163,18 @@ struct Signature {
 void defer_interrupt(Object exception) noexcept;
 bool has_deferred_interrupt() noexcept;
 
+// Abandons the operation in progress because an interrupt is deferred; the boundary then raises
+// that interrupt.
+class Interrupted : public std::exception {
+public:
+    const char* what() const noexcept override { return "interrupted"; }
+};
+
+// Throws Interrupted when an interrupt is waiting to be raised.
+inline void check_interrupt() {
+    if (has_deferred_interrupt()) throw Interrupted();
+}
+
 // Raises a deferred interrupt in place of the outcome, if there is one.
 PyObject* finish_call(PyObject* result) noexcept;
 
@@ -177,6 +189,8 @@ PyObject* boundary(Body&& body) noexcept {
         result = std::forward<Body>(body)().release();
     } catch (PythonError& error) {
         error.restore();
+    } catch (const Interrupted&) {
+        // finish_call raises the deferred interrupt.
     } catch (const ArgumentError& error) {
         PyErr_SetString(error.type(), error.what());
     } catch (const InternalFailure& error) {
