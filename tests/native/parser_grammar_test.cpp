@@ -281,3 +281,48 @@ TEST(ParserGrammar, PairsOutliveTheResultTheyCameFrom) {
 
 }  // namespace
 }  // namespace modweave::minimal_parser
+
+namespace modweave::minimal_parser {
+namespace {
+
+TEST(ParserGrammar, RuleNumberingNamesAndKinds) {
+    struct RuleCase {
+        Rule rule;
+        std::size_t number;
+        std::string_view name;
+        RuleKind kind;
+    };
+    const std::vector<RuleCase> cases = {
+        {Rule::EOI, 0, "EOI", RuleKind::normal},
+        {Rule::python, 1, "python", RuleKind::normal},
+        {Rule::WHITESPACE, 2, "WHITESPACE", RuleKind::silent},
+        {Rule::any_line, 4, "any_line", RuleKind::atomic},
+        {Rule::string_lit, 7, "string_lit", RuleKind::atomic},
+        {Rule::multiline_double_qouted, 8, "multiline_double_qouted", RuleKind::non_atomic},
+        {Rule::lit_single_qouted, 11, "lit_single_qouted", RuleKind::non_atomic},
+        {Rule::import, 12, "import", RuleKind::normal},
+        {Rule::import_from, 13, "import_from", RuleKind::atomic},
+        {Rule::module_spec, 14, "module_spec", RuleKind::compound_atomic},
+        {Rule::dots, 15, "dots", RuleKind::normal},
+        {Rule::from_alias_list, 16, "from_alias_list", RuleKind::non_atomic},
+        {Rule::strip, 18, "strip", RuleKind::silent},
+        {Rule::alias_list, 19, "alias_list", RuleKind::non_atomic},
+        {Rule::name, 22, "name", RuleKind::compound_atomic},
+        {Rule::whitespace_newline, 23, "whitespace_newline", RuleKind::normal},
+        {Rule::string_modifiers, 24, "string_modifiers", RuleKind::normal},
+        {Rule::m0, 25, "m0", RuleKind::normal},
+        {Rule::m17, 42, "m17", RuleKind::normal},
+        {Rule::m63, 88, "m63", RuleKind::normal},
+    };
+    for (const RuleCase& c : cases) {
+        EXPECT_EQ(rule_index(c.rule), c.number) << c.name;
+        EXPECT_EQ(rule_name(c.rule), c.name);
+        EXPECT_EQ(rule_kind(c.rule), c.kind) << c.name;
+    }
+    EXPECT_EQ(rule_count, 89u);
+    EXPECT_EQ(string_modifier_letters[17], "burf");
+    EXPECT_EQ(string_modifier_letters[63], "ub");
+}
+
+}  // namespace
+}  // namespace modweave::minimal_parser
