@@ -3,14 +3,20 @@
     python bench/run.py [--quick]
 
 Sections: the import parser against the standard `ast` extraction over the running interpreter's
-standard library, and the parser's growth with input size. A summary of every ratio closes the run.
+standard library, and its growth with input size; a build of widely used standard-library packages
+against `modulefinder`, and the cached second build; a build of generated trees of 1,000 and 10,000
+modules. A summary of every ratio closes the run.
 """
 
 import argparse
 import ast
 import gc
+import json
 import pathlib
+import random
+import subprocess
 import sys
+import tempfile
 import sysconfig
 import time
 import warnings
@@ -97,12 +103,98 @@ def bench_parser(quick):
     SUMMARY.append(("parser time 100x / 10x input", growth, "~10 (linear)"))
 
 
+HERE = pathlib.Path(__file__).resolve().parent
+STDLIB_ROOT = """\
+import json
+import email.parser
+import http.server
+import asyncio
+import unittest
+import logging.handlers
+import argparse
+import xml.etree.ElementTree
+import sqlite3
+import urllib.request
+import csv
+import decimal
+import pathlib
+import subprocess
+import concurrent.futures
+"""
+
+
+def job(*arguments):
+    """Runs one measurement in a fresh interpreter and returns its JSON result."""
+    output = subprocess.run([sys.executable, str(HERE / "build_job.py"), *map(str, arguments)],
+                            check=True, capture_output=True, text=True).stdout
+    return json.loads(output.splitlines()[-1])
+
+
+def bench_build(repeat):
+    with tempfile.TemporaryDirectory() as folder:
+        root_file = pathlib.Path(folder) / "root.py"
+        root_file.write_text(STDLIB_ROOT)
+        builds = [job("builder", root_file) for _ in range(repeat)]
+        finders = [job("modulefinder", root_file) for _ in range(repeat)]
+    first = min(b["first"] for b in builds)
+    second = min(b["second"] for b in builds)
+    finder = min(f["seconds"] for f in finders)
+    ours = set(builds[0]["modules"]) - {"<terminal>"}
+    theirs = set(finders[0]["modules"])
+    print(f"build of 15 standard-library packages (best of {repeat}, each in a fresh interpreter)")
+    print(f"  modulefinder.run_script {finder:8.3f} s  {len(theirs)} modules")
+    print(f"  first build             {first:8.3f} s  {len(ours)} modules")
+    print(f"  second build (cached)   {second:8.4f} s  {builds[0]['second_size'] - 1} modules")
+    print(f"  modules in both {len(ours & theirs)}, only ours {len(ours - theirs)}, "
+          f"only modulefinder's {len(theirs - ours)}")
+    print(f"  modulefinder / first    {finder / first:8.1f}x (target: at least 10x)")
+    print(f"  first / second          {first / second:8.1f}x (target: at least 20x)")
+    SUMMARY.append(("build / modulefinder speed-up", finder / first, ">= 10"))
+    SUMMARY.append(("cached / first build speed-up", first / second, ">= 20"))
+
+
+def write_tree(folder, modules, imports_per_module, seed=7):
+    """A package-free tree of `modules` modules: m0 imports one module of each later layer and
+    random others, so every module is reached from m0."""
+    rng = random.Random(seed)
+    folder = pathlib.Path(folder)
+    prefix = f"t{modules}_"
+    for index in range(modules):
+        targets = set()
+        if index + 1 < modules:
+            targets.add(index + 1)
+        while len(targets) < min(imports_per_module, modules - 1):
+            targets.add(rng.randrange(modules))
+        targets.discard(index)
+        body = "".join(f"import {prefix}{target}\n" for target in sorted(targets))
+        (folder / f"{prefix}{index}.py").write_text(body)
+    return f"{prefix}0"
+
+
+def bench_scale(sizes):
+    print("build of generated trees (5 imports per module, one fresh interpreter each)")
+    results = {}
+    for modules in sizes:
+        with tempfile.TemporaryDirectory() as folder:
+            root = write_tree(folder, modules, 5)
+            result = job("tree", folder, root)
+        results[modules] = result
+        print(f"  {modules:6d} modules  {result['edges']:7d} imports  {result['seconds']:8.3f} s  "
+              f"peak {result['peak_mib']:7.1f} MiB")
+    small, large = sizes
+    growth = results[large]["seconds"] / results[small]["seconds"]
+    print(f"  time {large} / {small}        {growth:8.1f} (linear: {large // small})")
+    SUMMARY.append((f"build time {large} / {small} modules", growth, f"~{large // small} (linear)"))
+
+
 def main():
     options = argparse.ArgumentParser(description=__doc__)
     options.add_argument("--quick", action="store_true", help="a small corpus, for a smoke run")
     arguments = options.parse_args()
     print(f"Python {sys.version.split()[0]}, modweave from {modweave.__file__}")
     bench_parser(arguments.quick)
+    bench_build(1 if arguments.quick else 3)
+    bench_scale((100, 1_000) if arguments.quick else (1_000, 10_000))
     print("\nsummary")
     for name, value, target in SUMMARY:
         print(f"  {name:34s} {value:10.1f}   target {target}")
