@@ -215,3 +215,74 @@ def test_pending_exception_of_the_caller_is_not_disturbed(run):
         """
     )
     assert result.stdout.splitlines() == ["LookupError kept", "1"]
+
+
+BUILD_PRELUDE = """
+import logging, sys
+import modweave
+records = []
+class Collect(logging.Handler):
+    def emit(self, record):
+        records.append(record)
+"""
+
+
+def test_unconfigured_logging_fixes_warn_for_each_target(python):
+    result = python(
+        BUILD_PRELUDE
+        + """
+builder = modweave.GraphBuilder()
+builder.build("import json")
+logger = logging.getLogger("modweave.core.builder")
+logger.setLevel(logging.DEBUG)
+logger.addHandler(Collect())
+builder.build("import json")
+print(len(records))
+"""
+    )
+    # The builder's first records met WARNING; its Debug and Info records stay dropped for good.
+    assert result.stdout.strip() == "0"
+    assert result.stderr == ""
+
+
+def test_builder_records_carry_name_level_message_and_source_location(python):
+    result = python(
+        BUILD_PRELUDE
+        + """
+logger = logging.getLogger("modweave.core.builder")
+logger.setLevel(logging.DEBUG)
+logger.addHandler(Collect())
+modweave.GraphBuilder().build("import sys")
+for record in records:
+    print(record.name, record.levelno, record.pathname.rsplit("/", 1)[-1], record.lineno > 0,
+          record.getMessage(), sep="|")
+"""
+    )
+    lines = [line.split("|") for line in result.stdout.splitlines()]
+    assert all(name == "modweave.core.builder" for name, *_ in lines)
+    assert [level for _, level, *_ in lines] == ["10"] * (len(lines) - 1) + ["20"]
+    assert all(path.endswith(".cpp") and located == "True" for _, _, path, located, _ in lines)
+    assert [message for *_, message in lines] == [
+        ">" * 36, "Expanding '<terminal>'", ">" * 36,
+        "Processing dependency: <terminal> -> sys",
+        "<" * 36, "Done '<terminal>'", "<" * 36,
+        "Processed 1 dependency relationships.",
+    ]
+
+
+def test_raising_handler_does_not_stop_the_build(python):
+    result = python(
+        BUILD_PRELUDE
+        + """
+class Broken(logging.Handler):
+    def emit(self, record):
+        raise ValueError("handler broke")
+logger = logging.getLogger("modweave.core.types")
+logger.setLevel(logging.DEBUG)
+logger.addHandler(Broken())
+graph = modweave.GraphBuilder().build("import sys")
+print(sorted(graph.names()))
+"""
+    )
+    assert result.stdout.strip() == "['<terminal>', 'sys']"
+    assert result.stderr.count("ValueError: handler broke") >= 2
