@@ -68,21 +68,10 @@ PyMethodDef builder_methods[] = {
 
 PyTypeObject* GraphBuilderClass::type() {
     return host::type_once(graph_builder_type, [] {
-        static PyType_Slot slots[] = {
-            {Py_tp_doc, const_cast<char*>("GraphBuilder(verbose=None)\n--\n\n")},
-            {Py_tp_new, reinterpret_cast<void*>(construct)},
-            {Py_tp_dealloc, reinterpret_cast<void*>(host::instance_dealloc<GraphBuilder>)},
-            {Py_tp_methods, builder_methods},
-            {0, nullptr},
-        };
-        static PyType_Spec spec = {
-            .name = "GraphBuilder",
-            .basicsize = static_cast<int>(sizeof(host::Instance<GraphBuilder>)),
-            .itemsize = 0,
-            .flags = Py_TPFLAGS_DEFAULT,
-            .slots = slots,
-        };
-        return host::create_type(spec);
+        return host::create_class<GraphBuilder>(
+            "GraphBuilder", {{Py_tp_doc, const_cast<char*>("GraphBuilder(verbose=None)\n--\n\n")},
+                             {Py_tp_new, reinterpret_cast<void*>(construct)},
+                             {Py_tp_methods, builder_methods}});
     });
 }
 

@@ -162,39 +162,17 @@ PyMethodDef graph_methods[] = {
 
 PyTypeObject* DepNodeClass::type() {
     return host::type_once(dep_node_type, [] {
-        static PyType_Slot slots[] = {
-            {Py_tp_new, reinterpret_cast<void*>(host::no_constructor)},
-            {Py_tp_dealloc, reinterpret_cast<void*>(host::instance_dealloc<DepNode>)},
-            {Py_tp_getset, node_properties},
-            {0, nullptr},
-        };
-        static PyType_Spec spec = {
-            .name = "DepNode",
-            .basicsize = static_cast<int>(sizeof(host::Instance<DepNode>)),
-            .itemsize = 0,
-            .flags = Py_TPFLAGS_DEFAULT,
-            .slots = slots,
-        };
-        return host::create_type(spec);
+        return host::create_class<DepNode>(
+            "DepNode", {{Py_tp_new, reinterpret_cast<void*>(host::no_constructor)},
+                        {Py_tp_getset, node_properties}});
     });
 }
 
 PyTypeObject* DepGraphClass::type() {
     return host::type_once(dep_graph_type, [] {
-        static PyType_Slot slots[] = {
-            {Py_tp_new, reinterpret_cast<void*>(host::no_constructor)},
-            {Py_tp_dealloc, reinterpret_cast<void*>(host::instance_dealloc<DepGraph>)},
-            {Py_tp_methods, graph_methods},
-            {0, nullptr},
-        };
-        static PyType_Spec spec = {
-            .name = "DepGraph",
-            .basicsize = static_cast<int>(sizeof(host::Instance<DepGraph>)),
-            .itemsize = 0,
-            .flags = Py_TPFLAGS_DEFAULT,
-            .slots = slots,
-        };
-        return host::create_type(spec);
+        return host::create_class<DepGraph>(
+            "DepGraph", {{Py_tp_new, reinterpret_cast<void*>(host::no_constructor)},
+                         {Py_tp_methods, graph_methods}});
     });
 }
 

@@ -3,17 +3,37 @@
 
 #include <Python.h>
 
+#include <initializer_list>
+#include <vector>
+
+#include "host/call_frame.hpp"
 #include "host/errors.hpp"
 
 namespace modweave::host {
 
-// Makes a heap type from `spec`; throws the interpreter's error when it cannot. The type has no
-// module attribute, no instance dict and no weak references, and cannot be subclassed unless the
-// spec's flags say so.
+// Makes a heap type from `spec`; throws the interpreter's error when it cannot.
 inline PyTypeObject* create_type(PyType_Spec& spec) {
     PyObject* type = PyType_FromSpec(&spec);
     if (type == nullptr) throw PythonError();
     return reinterpret_cast<PyTypeObject*>(type);
+}
+
+// A class whose instances are Instance<Record>, with `slots` besides the deallocator. It has no
+// instance dict and no weak references and cannot be subclassed. The interpreter copies the name
+// and the doc; the method and property tables that slots point to must outlive the type.
+template <class Record>
+PyTypeObject* create_class(const char* name, std::initializer_list<PyType_Slot> slots) {
+    std::vector<PyType_Slot> all(slots);
+    all.push_back({Py_tp_dealloc, reinterpret_cast<void*>(instance_dealloc<Record>)});
+    all.push_back({0, nullptr});
+    PyType_Spec spec = {
+        .name = name,
+        .basicsize = static_cast<int>(sizeof(Instance<Record>)),
+        .itemsize = 0,
+        .flags = Py_TPFLAGS_DEFAULT,
+        .slots = all.data(),
+    };
+    return create_type(spec);
 }
 
 // Returns the type in `slot`, creating it on first need; it is kept for the life of the process.

@@ -207,21 +207,10 @@ PyObject* initialize() noexcept {
     return host::boundary([&]() -> Object {
         (void)logging_bridge::install_python_bridge();
         counter_type = host::type_once(counter_type, [] {
-            static PyType_Slot slots[] = {
-                {Py_tp_new, reinterpret_cast<void*>(counter_new)},
-                {Py_tp_dealloc, reinterpret_cast<void*>(host::instance_dealloc<Counter>)},
-                {Py_tp_methods, counter_methods},
-                {Py_tp_getset, counter_getset},
-                {0, nullptr},
-            };
-            static PyType_Spec spec = {
-                .name = "_modweave_frame.Counter",
-                .basicsize = static_cast<int>(sizeof(host::Instance<Counter>)),
-                .itemsize = 0,
-                .flags = Py_TPFLAGS_DEFAULT,
-                .slots = slots,
-            };
-            return host::create_type(spec);
+            return host::create_class<Counter>(
+                "_modweave_frame.Counter", {{Py_tp_new, reinterpret_cast<void*>(counter_new)},
+                                            {Py_tp_methods, counter_methods},
+                                            {Py_tp_getset, counter_getset}});
         });
         host::require_status(PyModule_AddObjectRef(module.get(), "Counter",
                                                    reinterpret_cast<PyObject*>(counter_type)));
