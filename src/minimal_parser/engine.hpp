@@ -42,6 +42,21 @@ class FailureRecord {
     std::bitset<rule_count> rules_;
 };
 
+struct ParserState;
+
+// Takes each completed item of the top-level repetition (ZeroOrMoreItems) while the match is
+// still running. Such an item is never revisited: ordered choice and repetition only undo the
+// iteration that fails. So the sink may read the item's tokens, which run from `first_token` to
+// the end of the list, and cut the list back to `first_token`; memory then follows the largest
+// item instead of the whole text.
+class ItemSink {
+  public:
+    virtual void take_item(ParserState& state, std::size_t first_token) = 0;
+
+  protected:
+    ~ItemSink() = default;
+};
+
 struct ParserState {
     explicit ParserState(std::string_view source) : text(source) {}
 
@@ -58,6 +73,8 @@ struct ParserState {
     // Match by the plain compositions only: no start guards, no hand-made matchers. The result
     // is the same either way; tests compare the two.
     bool plain_matching = false;
+    // Set by a streaming parse; without one, every token stays in the list until the end.
+    ItemSink* item_sink = nullptr;
 };
 
 // A matcher whose first byte can be checked cheaply. can_start is a necessary condition for a
@@ -300,10 +317,14 @@ struct Optional {
     }
 };
 
+inline void hand_over_item(ParserState& state, std::size_t first_token) {
+    if (state.item_sink != nullptr) state.item_sink->take_item(state, first_token);
+}
+
 // Iterations after the first are preceded by the implicit whitespace step, which a failed
 // iteration gives back. Every repeated element of the grammar consumes input when it matches, so
 // the loops end; the guard on progress only protects against a start rule that does not.
-template <class Element>
+template <class Element, bool HandsOverItems = false>
 struct Repeat {
     static void more(ParserState& state) {
         for (;;) {
@@ -318,6 +339,7 @@ struct Repeat {
                 state.tokens.truncate(token_count);
                 return;
             }
+            if constexpr (HandsOverItems) hand_over_item(state, token_count);
         }
     }
 };
@@ -326,6 +348,21 @@ template <class Element>
 struct ZeroOrMore {
     static bool match(ParserState& state) {
         if (Element::match(state)) Repeat<Element>::more(state);
+        return true;
+    }
+};
+
+// The repetition over the items of the whole text: matches like ZeroOrMore, and hands every
+// iteration that stays to the state's item sink, if any. Meant for the entry rule only, where
+// nothing around it can undo an iteration once the next one has begun.
+template <class Element>
+struct ZeroOrMoreItems {
+    static bool match(ParserState& state) {
+        const std::size_t first_token = state.tokens.size();
+        if (Element::match(state)) {
+            hand_over_item(state, first_token);
+            Repeat<Element, true>::more(state);
+        }
         return true;
     }
 };

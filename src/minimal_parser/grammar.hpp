@@ -506,8 +506,10 @@ struct ImportFromRule
 struct Expr : RuleMatcher<Rule::expr, RuleKind::normal,
                           Choice<Comment, ImportRule, ImportFromRule, AnyLine>> {};
 
-struct Python : RuleMatcher<Rule::python, RuleKind::normal,
-                            Sequence<StartOfInput, ZeroOrMore<Choice<Expr, Newline>>, Eoi>> {};
+// Its items go to the state's item sink as they complete, when a streaming parse set one.
+struct Python
+    : RuleMatcher<Rule::python, RuleKind::normal,
+                  Sequence<StartOfInput, engine::ZeroOrMoreItems<Choice<Expr, Newline>>, Eoi>> {};
 
 // Matches the rule `start` at the state's position, as a parse started at that rule would.
 bool match_rule(Rule start, ParserState& state);

@@ -158,6 +158,69 @@ ImportFrom parse_import_from(const Pair& node) {
     return record;
 }
 
+// Start entries stand in document order, so one forward pass from `begin` visits every node
+// before its children; only the two statement rules are looked at more closely. `node_at` makes
+// the view of the node whose start entry has the given index; it is called for statements only.
+template <class NodeAt>
+void append_records(const TokenList& tokens, std::size_t begin, const NodeAt& node_at,
+                    std::vector<ImportStmt>& records) {
+    for (std::size_t index = begin; index < tokens.size(); ++index) {
+        const Token& token = tokens[index];
+        if (!token.is_start()) continue;
+        const Rule rule = tokens[token.partner()].rule();
+        if (rule == Rule::import) {
+            records.emplace_back(parse_import(node_at(index)));
+        } else if (rule == Rule::import_from) {
+            records.emplace_back(parse_import_from(node_at(index)));
+        }
+    }
+}
+
+// Most items are other lines; this spares them the walk's setup.
+bool holds_statement(const TokenList& tokens, std::size_t begin) noexcept {
+    for (std::size_t index = begin; index < tokens.size(); ++index) {
+        const Token& token = tokens[index];
+        if (token.is_start()) continue;
+        if (token.rule() == Rule::import || token.rule() == Rule::import_from) return true;
+    }
+    return false;
+}
+
+// Reads the records out of every item of the text as soon as the match completes it, then drops
+// the item's tokens, so the token list never holds more than the item being matched.
+class RecordSink final : public engine::ItemSink {
+  public:
+    RecordSink(std::string_view text, std::vector<ImportStmt>& records)
+        : tree_(std::make_shared<ParseTree>(ParseTree{text, TokenList()})),
+          view_(tree_),
+          records_(records) {}
+
+    void take_item(engine::ParserState& state, std::size_t first_token) override {
+        if (holds_statement(state.tokens, first_token)) {
+            // The walker reads Pair views, which share a tree: lend it the token list for the
+            // walk. Should the walk fail, the parse is abandoned with the list still lent.
+            tree_->tokens = std::move(state.tokens);
+            append_records(
+                view_->tokens, first_token,
+                [this](std::size_t index) { return Pair(view_, index); }, records_);
+            state.tokens = std::move(tree_->tokens);
+        }
+        state.tokens.truncate(first_token);
+    }
+
+  private:
+    std::shared_ptr<ParseTree> tree_;
+    std::shared_ptr<const ParseTree> view_;  // the same tree, as the views take it
+    std::vector<ImportStmt>& records_;
+};
+
+void check_parsable_size(std::string_view text) {
+    // Token positions keep 56 bits.
+    if (text.size() >= (std::size_t{1} << 56)) {
+        fail("Source text too large to parse: ", text.size());
+    }
+}
+
 }  // namespace
 
 bool grammar::match_rule(Rule start, engine::ParserState& state) {
@@ -182,8 +245,7 @@ std::string FailureReport::describe() const {
 }
 
 GrammarResult parse(Rule start, std::string_view text) {
-    if (text.size() >= (std::size_t{1} << 56))
-        fail("Source text too large to parse: ", text.size());
+    check_parsable_size(text);
     engine::ParserState state(text);
     state.tokens.reserve(expected_token_count(text.size()));
     if (!grammar::match_rule(start, state)) return make_failure_report(text, state.failure);
@@ -193,25 +255,27 @@ GrammarResult parse(Rule start, std::string_view text) {
 }
 
 std::vector<ImportStmt> parse(std::string_view source) {
+    check_parsable_size(source);
+    std::vector<ImportStmt> records;
+    RecordSink sink(source, records);
+    engine::ParserState state(source);
+    state.item_sink = &sink;
+    if (!grammar::match_rule(Rule::python, state)) {
+        fail("Could not parse file: ", make_failure_report(source, state.failure).describe());
+    }
+    return records;
+}
+
+std::vector<ImportStmt> parse_with_full_tree(std::string_view source) {
     GrammarResult result = parse(Rule::python, source);
     if (const auto* failure = std::get_if<FailureReport>(&result)) {
         fail("Could not parse file: ", failure->describe());
     }
     const Pairs& pairs = std::get<Pairs>(result);
-    const TokenList& tokens = pairs.tree().tokens;
     std::vector<ImportStmt> records;
-    // Start entries stand in document order, so one forward pass visits every node before its
-    // children; only the two statement rules are looked at more closely.
-    for (std::size_t index = 0; index < tokens.size(); ++index) {
-        const Token& token = tokens[index];
-        if (!token.is_start()) continue;
-        const Rule rule = tokens[token.partner()].rule();
-        if (rule == Rule::import) {
-            records.emplace_back(parse_import(pairs.node_at(index)));
-        } else if (rule == Rule::import_from) {
-            records.emplace_back(parse_import_from(pairs.node_at(index)));
-        }
-    }
+    append_records(
+        pairs.tree().tokens, 0, [&pairs](std::size_t index) { return pairs.node_at(index); },
+        records);
     return records;
 }
 

@@ -33,8 +33,13 @@ using GrammarResult = std::variant<Pairs, FailureReport>;
 GrammarResult parse(Rule start, std::string_view text);
 
 // The import statements of `source`, in source order. Throws InternalFailure only when the parse
-// tree breaks the shapes the grammar guarantees.
+// tree breaks the shapes the grammar guarantees. Each item of the text is walked as soon as it is
+// matched and its tokens dropped, so memory does not grow with the length of the text.
 std::vector<ImportStmt> parse(std::string_view source);
+
+// The same records, walked from the whole parse tree after the match: the straightforward form
+// that the streaming walk of parse(source) must agree with.
+std::vector<ImportStmt> parse_with_full_tree(std::string_view source);
 
 // One node of rule alias as a record: its first child is the name, a second one the local name.
 Alias parse_alias(const Pair& node);

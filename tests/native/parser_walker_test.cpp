@@ -76,6 +76,7 @@ TEST(ParserWalker, RecordsInSourceOrder) {
     for (const WalkCase& c : cases) {
         SCOPED_TRACE(::testing::Message() << "source \"" << c.source << "\"");
         EXPECT_EQ(parse(c.source), c.expected);
+        EXPECT_EQ(parse_with_full_tree(c.source), c.expected);
     }
 }
 
