@@ -71,7 +71,14 @@ test-sanitize:
 run: install
 	$(VENV_PYTHON) examples/run.py
 
+# Native benchmarks (Release, no sanitizer) first, then the Python-level ones in the venv.
+BENCH_DIR = $(BUILD)/bench
 bench: install
+	cmake -S . -B $(BENCH_DIR) -DMODWEAVE_BUILD_MODULE=OFF -DMODWEAVE_NATIVE_BENCH=ON \
+	    -DCMAKE_BUILD_TYPE=Release >/dev/null
+	cmake --build $(BENCH_DIR) -j $(JOBS)
+	$(BENCH_DIR)/graph_bench
+	$(BENCH_DIR)/parser_bench "$$($(VENV_PYTHON) -c 'import sysconfig; print(sysconfig.get_paths()["stdlib"])')"
 	$(VENV_PYTHON) bench/run.py
 
 clean:

@@ -6,9 +6,17 @@
 """
 
 import json
-import resource
 import sys
 import time
+
+
+def memory_kib(field):
+    """A memory figure of this process from /proc (VmRSS now, VmHWM the peak since exec)."""
+    with open("/proc/self/status") as status:
+        for line in status:
+            if line.startswith(field + ":"):
+                return int(line.split()[1])
+    return 0
 
 
 def builder(root_file):
@@ -39,12 +47,13 @@ def tree(folder, root_name):
     import modweave
 
     sys.path.insert(0, folder)
+    before_kib = memory_kib("VmRSS")
     start = time.perf_counter()
     graph = modweave.GraphBuilder().build(f"import {root_name}\n")
     seconds = time.perf_counter() - start
-    peak_kib = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
     return {"seconds": seconds, "size": graph.size(), "edges": graph.num_dependencies(),
-            "peak_mib": peak_kib / 1024}
+            "peak_mib": memory_kib("VmHWM") / 1024,
+            "growth_mib": (memory_kib("VmHWM") - before_kib) / 1024}
 
 
 def main():

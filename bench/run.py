@@ -180,7 +180,7 @@ def bench_scale(sizes):
             result = job("tree", folder, root)
         results[modules] = result
         print(f"  {modules:6d} modules  {result['edges']:7d} imports  {result['seconds']:8.3f} s  "
-              f"peak {result['peak_mib']:7.1f} MiB")
+              f"peak {result['peak_mib']:7.1f} MiB (+{result['growth_mib']:.1f} MiB in the build)")
     small, large = sizes
     growth = results[large]["seconds"] / results[small]["seconds"]
     print(f"  time {large} / {small}        {growth:8.1f} (linear: {large // small})")
