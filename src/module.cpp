@@ -38,7 +38,7 @@ PyModuleDef module_definition = {
 // Appends `name` to the module's __all__ (creating the list on first use) and stores `value`
 // under that name.
 void add(Handle module, const char* name, Object value) {
-    PyObject* dict = PyModule_GetDict(module.get());  // borrowed
+    PyObject* dict = PyModule_GetDict(module.get());        // borrowed
     PyObject* all = PyDict_GetItemString(dict, "__all__");  // borrowed
     if (all == nullptr) {
         Object list = host::make_list();
@@ -94,4 +94,6 @@ PyObject* initialize() noexcept {
 }  // namespace
 }  // namespace modweave
 
-PyMODINIT_FUNC PyInit_modweave(void) { return modweave::initialize(); }
+PyMODINIT_FUNC PyInit_modweave(void) {
+    return modweave::initialize();
+}

@@ -92,7 +92,8 @@ std::size_t build_baseline(const std::vector<std::string>& names, const std::vec
 Timings measure(std::size_t node_count, std::size_t edge_count, int rounds) {
     std::vector<std::string> names;
     names.reserve(node_count);
-    for (std::size_t i = 0; i < node_count; ++i) names.push_back("pkg.module" + std::to_string(i));
+    for (std::size_t i = 0; i < node_count; ++i)
+        names.push_back("pkg.module" + std::to_string(i));
     const std::vector<Edge> edges = make_edges(node_count, edge_count, 42);
 
     Timings best;
@@ -142,11 +143,11 @@ int main() {
         std::size_t nodes;
         std::size_t edges;
     };
-    const Size sizes[] = {{"1k/10k", 1'000, 10'000},
-                          {"10k/100k", 10'000, 100'000},
-                          {"100k/1M", 100'000, 1'000'000}};
+    const Size sizes[] = {
+        {"1k/10k", 1'000, 10'000}, {"10k/100k", 10'000, 100'000}, {"100k/1M", 100'000, 1'000'000}};
     std::vector<Timings> timings;
-    for (const auto& size : sizes) timings.push_back(measure(size.nodes, size.edges, kRounds));
+    for (const auto& size : sizes)
+        timings.push_back(measure(size.nodes, size.edges, kRounds));
 
     std::printf("\nmilliseconds, best of %d rounds (nodes/edges)\n", kRounds);
     std::printf("%-11s %9s %9s %9s | %-14s %-14s | %s\n", "operation", sizes[0].label,

@@ -155,13 +155,15 @@ private:
         switch (expansion.from_step) {
             case FromStep::Module:
                 if (!import.level || !import.module) {
-                    fail("Broken assumption of implementation, revist this block to see if "
-                         "there are issues.");
+                    fail(
+                        "Broken assumption of implementation, revist this block to see if "
+                        "there are issues.");
                 }
                 if (*import.level != 0) {
                     if (expansion.spec.parent == terminal_name) {
-                        fail("Attempted relative import from terminal node (no known parent "
-                             "package)");
+                        fail(
+                            "Attempted relative import from terminal node (no known parent "
+                            "package)");
                     }
                     expansion.resolved_module = importlib::resolve_name(
                         *import.module, expansion.spec.parent, *import.level);
@@ -263,7 +265,8 @@ private:
         // name stays where it is while the graph only grows, so it can name the new edge.
         ModuleSpec spec = std::move(attachment.found);
         const std::string_view name =
-            graph.add(source ? DepNode(spec, std::nullopt) : DepNode(std::move(spec), std::nullopt))
+            graph
+                .add(source ? DepNode(spec, std::nullopt) : DepNode(std::move(spec), std::nullopt))
                 ->name;
         graph.add_dependency(from, name);
         frames_.pop_back();

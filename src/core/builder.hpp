@@ -35,12 +35,12 @@ public:
 struct GraphBuilder {
     using NameSet = std::unordered_set<std::string, NameHash, std::equal_to<>>;
 
-    DepGraph graph;                // the graph of the build in progress; empty between builds
-    NameSet in_progress;           // modules on the current expansion path
+    DepGraph graph;                 // the graph of the build in progress; empty between builds
+    NameSet in_progress;            // modules on the current expansion path
     std::optional<DepGraph> cache;  // the merge of the graphs of all completed builds
-    std::size_t processed = 0;     // relationships processed in the current build
-    std::size_t from_cache = 0;    // of those, the ones copied from the cache
-    bool verbose = false;          // dump every parsed import list to standard output
+    std::size_t processed = 0;      // relationships processed in the current build
+    std::size_t from_cache = 0;     // of those, the ones copied from the cache
+    bool verbose = false;           // dump every parsed import list to standard output
 
     // Builds the graph of `source`, whose relative imports resolve against `package`, and returns
     // it; the cache keeps a copy. Any exception (an internal failure, or one from `host`) abandons

@@ -32,13 +32,12 @@ constexpr host::Signature<1> constructor_signature{"GraphBuilder.__new__", {{{"v
 
 // GraphBuilder(verbose=None)
 PyObject* construct(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
-    return host::call_function(constructor_signature, ArgumentList(args, kwargs),
-                               [&](const auto& slots) {
-                                   GraphBuilder builder;
-                                   builder.verbose =
-                                       host::optional_flag_argument(slots[0], "verbose");
-                                   return host::make_instance(type, std::move(builder));
-                               });
+    return host::call_function(
+        constructor_signature, ArgumentList(args, kwargs), [&](const auto& slots) {
+            GraphBuilder builder;
+            builder.verbose = host::optional_flag_argument(slots[0], "verbose");
+            return host::make_instance(type, std::move(builder));
+        });
 }
 
 constexpr host::Signature<2> build_signature{"GraphBuilder.build",

@@ -24,13 +24,15 @@ PyCFunction as_method() {
 
 Object str_list(const std::vector<std::string>& texts) {
     Object list = host::make_list();
-    for (const auto& text : texts) host::list_append(list.handle(), host::make_str(text));
+    for (const auto& text : texts)
+        host::list_append(list.handle(), host::make_str(text));
     return list;
 }
 
 Object str_set(const std::unordered_set<std::string>& texts) {
     Object set = host::make_set();
-    for (const auto& text : texts) host::set_add(set.handle(), host::make_str(text));
+    for (const auto& text : texts)
+        host::set_add(set.handle(), host::make_str(text));
     return set;
 }
 
@@ -106,7 +108,8 @@ PyObject* graph_num_dependencies(PyObject* self, PyObject*) noexcept {
 PyObject* graph_keys(PyObject* self, PyObject*) noexcept {
     return graph_query<BorrowKind::Shared>(self, [](DepGraph& graph) {
         Object set = host::make_set();
-        for (const auto& entry : graph.nodes()) host::set_add(set.handle(), host::make_str(entry.first));
+        for (const auto& entry : graph.nodes())
+            host::set_add(set.handle(), host::make_str(entry.first));
         return set;
     });
 }

@@ -24,7 +24,9 @@ constexpr std::string_view kTarget = logging_bridge::targets::core_builder;
 [[maybe_unused]] const char* error_text(int result, const char* buffer) {
     return result == 0 ? buffer : "Unknown error";
 }
-[[maybe_unused]] const char* error_text(const char* result, const char*) { return result; }
+[[maybe_unused]] const char* error_text(const char* result, const char*) {
+    return result;
+}
 
 std::string describe_error(int error_number) {
     char buffer[256] = {};
@@ -54,7 +56,8 @@ private:
 // do not count, so "a/b.py/" and "a/b.py/." both end in "b.py".
 std::string_view last_component(std::string_view path) {
     for (;;) {
-        while (!path.empty() && path.back() == '/') path.remove_suffix(1);
+        while (!path.empty() && path.back() == '/')
+            path.remove_suffix(1);
         const auto slash = path.rfind('/');
         const std::string_view name =
             slash == std::string_view::npos ? path : path.substr(slash + 1);
@@ -156,8 +159,8 @@ std::variant<std::string, OpenFailure> read_source_file(const std::string& path)
 
     const std::size_t invalid = find_invalid_utf8(text);
     if (invalid != std::string_view::npos) {
-        fail("Failed to read file '", path, "': stream did not contain valid UTF-8 (byte ",
-             invalid, ")");
+        fail("Failed to read file '", path, "': stream did not contain valid UTF-8 (byte ", invalid,
+             ")");
     }
     return text;
 }

@@ -33,7 +33,9 @@ NodeReadGuard::~NodeReadGuard() {
     if (stored_ != nullptr) --stored_->access_;
 }
 
-const DepNode& NodeReadGuard::operator*() const noexcept { return stored_->node_; }
+const DepNode& NodeReadGuard::operator*() const noexcept {
+    return stored_->node_;
+}
 
 NodeWriteGuard::NodeWriteGuard(StoredNode& stored) : stored_(&stored) {
     if (stored.access_ != StoredNode::kFree) fail("already borrowed: BorrowMutError");
@@ -44,7 +46,9 @@ NodeWriteGuard::~NodeWriteGuard() {
     if (stored_ != nullptr) stored_->access_ = StoredNode::kFree;
 }
 
-DepNode& NodeWriteGuard::operator*() const noexcept { return stored_->node_; }
+DepNode& NodeWriteGuard::operator*() const noexcept {
+    return stored_->node_;
+}
 
 DepGraph::DepGraph(const DepGraph& other) : nodes_(other.nodes_) {}
 
@@ -112,7 +116,8 @@ void DepGraph::adopt(NodeMap::node_type handle) {
 
 std::size_t DepGraph::num_dependencies() const {
     std::size_t count = 0;
-    for (const auto& entry : nodes_) count += entry.second.read()->dependencies.size();
+    for (const auto& entry : nodes_)
+        count += entry.second.read()->dependencies.size();
     return count;
 }
 
@@ -128,12 +133,15 @@ NodeWriteGuard DepGraph::write(std::string_view name) {
     return entry->second.write();
 }
 
-DepNode DepGraph::get(std::string_view name) const { return read(name)->clone(); }
+DepNode DepGraph::get(std::string_view name) const {
+    return read(name)->clone();
+}
 
 std::vector<std::string> DepGraph::names() const {
     std::vector<std::string> result;
     result.reserve(nodes_.size());
-    for (const auto& entry : nodes_) result.push_back(entry.first);
+    for (const auto& entry : nodes_)
+        result.push_back(entry.first);
     return result;
 }
 
@@ -224,7 +232,8 @@ void DepGraph::add_graph(std::string_view from, std::string_view to, DepGraph ot
     if (from_entry == nodes_.end()) fail("Node does not exist on graph: ", from_name);
     if (!other.has_node(to_name)) fail("Node does not exist on graph: ", to_name);
 
-    for (auto& entry : other.nodes_) entry.second.write()->depth.reset();
+    for (auto& entry : other.nodes_)
+        entry.second.write()->depth.reset();
     const std::optional<std::int32_t> from_depth = from_entry->second.read()->depth;
     if (!from_depth) fail(kUnwrapNone);
 

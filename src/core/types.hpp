@@ -20,11 +20,11 @@ namespace modweave::core {
 // One module of a graph. Relations are names, not pointers, so a node can be copied, moved
 // between graphs or handed to Python on its own.
 struct DepNode {
-    std::string name;                               // equals spec.name
-    importlib::ModuleSpec spec;                     // as the resolver found it
+    std::string name;                              // equals spec.name
+    importlib::ModuleSpec spec;                    // as the resolver found it
     std::unordered_set<std::string> dependencies;  // modules this one imports
     std::unordered_set<std::string> dependents;    // modules that import this one
-    std::optional<std::int32_t> depth;              // absent until the first edge reaches it
+    std::optional<std::int32_t> depth;             // absent until the first edge reaches it
 
     DepNode(importlib::ModuleSpec module_spec, std::optional<std::int32_t> initial_depth);
 
@@ -147,7 +147,8 @@ public:
     // Calls `visit(const DepNode&)` for every node in map order, each under read access.
     template <class Visit>
     void for_each_node(Visit&& visit) const {
-        for (const auto& entry : nodes_) visit(*entry.second.read());
+        for (const auto& entry : nodes_)
+            visit(*entry.second.read());
     }
     const NodeMap& nodes() const noexcept { return nodes_; }
 

@@ -34,7 +34,9 @@ PyObject* no_constructor(PyTypeObject*, PyObject*, PyObject*) noexcept {
     return nullptr;
 }
 
-const char* type_name_of(PyObject* object) noexcept { return Py_TYPE(object)->tp_name; }
+const char* type_name_of(PyObject* object) noexcept {
+    return Py_TYPE(object)->tp_name;
+}
 
 namespace {
 
@@ -59,10 +61,10 @@ void read_arguments(std::string_view function, const Parameter* parameters, std:
     const auto given = static_cast<std::size_t>(arguments.positional_count());
     if (given > count) {
         std::size_t required = 0;
-        while (required < count && parameters[required].required) ++required;
+        while (required < count && parameters[required].required)
+            ++required;
         std::string takes =
-            required == count ? std::to_string(count)
-                              : concat("from ", required, " to ", count);
+            required == count ? std::to_string(count) : concat("from ", required, " to ", count);
         type_error(concat(function, "() takes ", takes, " positional argument",
                           count == 1 && required == count ? "" : "s", " but ", given,
                           given == 1 ? " was" : " were", " given"));
@@ -108,7 +110,9 @@ void defer_interrupt(Object exception) noexcept {
     if (deferred_interrupt == nullptr) deferred_interrupt = exception.release();
 }
 
-bool has_deferred_interrupt() noexcept { return deferred_interrupt != nullptr; }
+bool has_deferred_interrupt() noexcept {
+    return deferred_interrupt != nullptr;
+}
 
 PyObject* finish_call(PyObject* result) noexcept {
     if (deferred_interrupt == nullptr) {

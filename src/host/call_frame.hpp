@@ -100,7 +100,9 @@ public:
           keywords_(kwnames != nullptr ? PyTuple_GET_SIZE(kwnames) : 0) {}
     // Tuple and dict, as tp_new receives them.
     ArgumentList(PyObject* args, PyObject* kwargs) noexcept
-        : tuple_(args), kwargs_(kwargs), positional_(args != nullptr ? PyTuple_GET_SIZE(args) : 0) {}
+        : tuple_(args),
+          kwargs_(kwargs),
+          positional_(args != nullptr ? PyTuple_GET_SIZE(args) : 0) {}
 
     Py_ssize_t positional_count() const noexcept { return positional_; }
     PyObject* positional(Py_ssize_t index) const noexcept {
@@ -118,7 +120,8 @@ public:
             Py_ssize_t position = 0;
             PyObject* key = nullptr;
             PyObject* value = nullptr;
-            while (PyDict_Next(kwargs_, &position, &key, &value)) visit(key, value);
+            while (PyDict_Next(kwargs_, &position, &key, &value))
+                visit(key, value);
         }
     }
 
@@ -209,11 +212,10 @@ PyObject* boundary(Body&& body) noexcept {
 template <class Record>
 Instance<Record>& receiver(PyObject* self, PyTypeObject* type, std::string_view class_name) {
     if (self == nullptr || !PyObject_TypeCheck(self, type)) {
-        throw ArgumentError(PyExc_TypeError,
-                            logging_bridge::concat("expected a '", class_name,
-                                                   "' object as the receiver, got '",
-                                                   self != nullptr ? type_name_of(self) : "NULL",
-                                                   "'"));
+        throw ArgumentError(
+            PyExc_TypeError,
+            logging_bridge::concat("expected a '", class_name, "' object as the receiver, got '",
+                                   self != nullptr ? type_name_of(self) : "NULL", "'"));
     }
     return *reinterpret_cast<Instance<Record>*>(self);
 }

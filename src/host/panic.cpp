@@ -25,8 +25,8 @@ PyObject* panic_exception_type() noexcept {
 void raise_panic(std::string_view message) noexcept {
     PyObject* type = panic_exception_type();
     if (type == nullptr) return;  // the failure to create the type is pending instead
-    PyObject* text = PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()),
-                                          "replace");
+    PyObject* text =
+        PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace");
     if (text == nullptr) return;
     PyErr_SetObject(type, text);
     Py_DECREF(text);

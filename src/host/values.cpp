@@ -14,10 +14,9 @@ namespace {
 }
 
 [[noreturn]] void fail_conversion(Handle value, std::string_view name, std::string_view expected) {
-    throw ArgumentError(PyExc_TypeError, logging_bridge::concat("argument '", name, "': '",
-                                                                type_name(value),
-                                                                "' object cannot be converted to '",
-                                                                expected, "'"));
+    throw ArgumentError(PyExc_TypeError,
+                        logging_bridge::concat("argument '", name, "': '", type_name(value),
+                                               "' object cannot be converted to '", expected, "'"));
 }
 
 }  // namespace
@@ -40,11 +39,19 @@ Object make_int(std::uint64_t value) {
     return require_value(PyLong_FromUnsignedLongLong(value));
 }
 
-Object make_int(std::int64_t value) { return require_value(PyLong_FromLongLong(value)); }
+Object make_int(std::int64_t value) {
+    return require_value(PyLong_FromLongLong(value));
+}
 
-Object make_list() { return require_value(PyList_New(0)); }
-Object make_dict() { return require_value(PyDict_New()); }
-Object make_set() { return require_value(PySet_New(nullptr)); }
+Object make_list() {
+    return require_value(PyList_New(0));
+}
+Object make_dict() {
+    return require_value(PyDict_New());
+}
+Object make_set() {
+    return require_value(PySet_New(nullptr));
+}
 
 void list_append(Handle list, const Object& item) {
     require_value_status(PyList_Append(list.get(), item.get()));

@@ -43,10 +43,9 @@ const FieldNames& field_names() {
 
 // The error of a failed conversion: raised, to become the cause of the field's error.
 [[noreturn]] void raise_conversion(Handle value, std::string_view expected) {
-    PyErr_SetString(PyExc_TypeError,
-                    concat("'", host::type_name(value), "' object cannot be converted to '",
-                           expected, "'")
-                        .c_str());
+    PyErr_SetString(PyExc_TypeError, concat("'", host::type_name(value),
+                                            "' object cannot be converted to '", expected, "'")
+                                         .c_str());
     throw PythonError();
 }
 
@@ -113,8 +112,8 @@ ModuleSpec extract(Handle object) {
     spec.name = field(object, names.name, "name", to_text);
     spec.origin = optional_field(object, names.origin, "origin", to_text);
     spec.parent = field(object, names.parent, "parent", to_text);
-    spec.submodule_search_locations = optional_field(
-        object, names.submodule_search_locations, "submodule_search_locations", to_text_list);
+    spec.submodule_search_locations = optional_field(object, names.submodule_search_locations,
+                                                     "submodule_search_locations", to_text_list);
     return spec;
 }
 

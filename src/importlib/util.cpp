@@ -42,12 +42,12 @@ struct CodePointRange {
 // Sorted, so a lookup is one binary search. Assignment inside otherwise used blocks is not
 // tracked: such code points print as they are.
 constexpr CodePointRange kNonPrintable[] = {
-    {0x0000, 0x001F},   {0x007F, 0x00A0},   {0x00AD, 0x00AD},   {0x0600, 0x0605},
-    {0x061C, 0x061C},   {0x06DD, 0x06DD},   {0x070F, 0x070F},   {0x0890, 0x0891},
-    {0x08E2, 0x08E2},   {0x1680, 0x1680},   {0x180E, 0x180E},   {0x2000, 0x200F},
-    {0x2028, 0x202F},   {0x205F, 0x206F},   {0x3000, 0x3000},   {0xD800, 0xF8FF},
-    {0xFDD0, 0xFDEF},   {0xFEFF, 0xFEFF},   {0xFFF0, 0xFFFB},   {0x110BD, 0x110BD},
-    {0x110CD, 0x110CD}, {0x13430, 0x1343F}, {0x1BCA0, 0x1BCA3}, {0x1D173, 0x1D17A},
+    {0x0000, 0x001F},   {0x007F, 0x00A0},    {0x00AD, 0x00AD},   {0x0600, 0x0605},
+    {0x061C, 0x061C},   {0x06DD, 0x06DD},    {0x070F, 0x070F},   {0x0890, 0x0891},
+    {0x08E2, 0x08E2},   {0x1680, 0x1680},    {0x180E, 0x180E},   {0x2000, 0x200F},
+    {0x2028, 0x202F},   {0x205F, 0x206F},    {0x3000, 0x3000},   {0xD800, 0xF8FF},
+    {0xFDD0, 0xFDEF},   {0xFEFF, 0xFEFF},    {0xFFF0, 0xFFFB},   {0x110BD, 0x110BD},
+    {0x110CD, 0x110CD}, {0x13430, 0x1343F},  {0x1BCA0, 0x1BCA3}, {0x1D173, 0x1D17A},
     {0x40000, 0xEFFFF}, {0xF0000, 0x10FFFF},
 };
 
@@ -121,12 +121,24 @@ std::string debug_quoted(std::optional<std::string_view> text) {
             continue;
         }
         switch (decoded.code_point) {
-            case U'"': out.append("\\\""); break;
-            case U'\\': out.append("\\\\"); break;
-            case U'\n': out.append("\\n"); break;
-            case U'\r': out.append("\\r"); break;
-            case U'\t': out.append("\\t"); break;
-            case U'\0': out.append("\\0"); break;
+            case U'"':
+                out.append("\\\"");
+                break;
+            case U'\\':
+                out.append("\\\\");
+                break;
+            case U'\n':
+                out.append("\\n");
+                break;
+            case U'\r':
+                out.append("\\r");
+                break;
+            case U'\t':
+                out.append("\\t");
+                break;
+            case U'\0':
+                out.append("\\0");
+                break;
             default:
                 if (is_printable(decoded.code_point)) {
                     out.append(rest.substr(0, decoded.length));

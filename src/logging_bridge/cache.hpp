@@ -53,7 +53,8 @@ public:
     };
 
     struct Node {
-        std::shared_ptr<const Entry> entry;  // absent until a record of this exact target stored one
+        std::shared_ptr<const Entry>
+            entry;  // absent until a record of this exact target stored one
         std::unordered_map<std::string, std::shared_ptr<const Node>, TransparentStringHash,
                            std::equal_to<>>
             children;

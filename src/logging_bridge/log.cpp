@@ -12,7 +12,9 @@ std::atomic<Sink*> installed_sink{nullptr};
 
 }  // namespace
 
-LevelFilter max_level() noexcept { return global_max_level.load(std::memory_order_relaxed); }
+LevelFilter max_level() noexcept {
+    return global_max_level.load(std::memory_order_relaxed);
+}
 
 void set_max_level(LevelFilter filter) noexcept {
     global_max_level.store(filter, std::memory_order_relaxed);

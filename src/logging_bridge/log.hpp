@@ -18,7 +18,14 @@ namespace modweave::logging_bridge {
 enum class Level : std::uint8_t { Error = 1, Warn = 2, Info = 3, Debug = 4, Trace = 5 };
 
 // Off passes nothing; any other filter passes its own level and every more severe one.
-enum class LevelFilter : std::uint8_t { Off = 0, Error = 1, Warn = 2, Info = 3, Debug = 4, Trace = 5 };
+enum class LevelFilter : std::uint8_t {
+    Off = 0,
+    Error = 1,
+    Warn = 2,
+    Info = 3,
+    Debug = 4,
+    Trace = 5
+};
 
 constexpr bool passes(Level level, LevelFilter filter) noexcept {
     return static_cast<std::uint8_t>(level) <= static_cast<std::uint8_t>(filter);
@@ -31,11 +38,16 @@ constexpr LevelFilter as_filter(Level level) noexcept {
 // The number Python's logging module uses for the level.
 constexpr int python_level_number(Level level) noexcept {
     switch (level) {
-        case Level::Error: return 40;
-        case Level::Warn: return 30;
-        case Level::Info: return 20;
-        case Level::Debug: return 10;
-        case Level::Trace: return 5;
+        case Level::Error:
+            return 40;
+        case Level::Warn:
+            return 30;
+        case Level::Info:
+            return 20;
+        case Level::Debug:
+            return 10;
+        case Level::Trace:
+            return 5;
     }
     return 0;
 }
@@ -93,7 +105,9 @@ bool set_sink(std::unique_ptr<Sink> sink) noexcept;
 // Hands a record to the installed sink, if any.
 void dispatch(const Record& record) noexcept;
 
-inline bool level_enabled(Level level) noexcept { return passes(level, max_level()); }
+inline bool level_enabled(Level level) noexcept {
+    return passes(level, max_level());
+}
 
 template <class... Parts>
 void log(Level level, std::string_view target, std::string_view file, std::uint32_t line,
@@ -107,6 +121,6 @@ void log(Level level, std::string_view target, std::string_view file, std::uint3
 }  // namespace modweave::logging_bridge
 
 // Logs with the call's own source file and line.
-#define MODWEAVE_LOG(level, target, ...)                                                     \
+#define MODWEAVE_LOG(level, target, ...)                                                        \
     ::modweave::logging_bridge::log(::modweave::logging_bridge::Level::level, target, __FILE__, \
                                     static_cast<std::uint32_t>(__LINE__), __VA_ARGS__)

@@ -8,14 +8,22 @@
 
 namespace modweave::logging_bridge {
 
-inline void append_part(std::string& out, std::string_view text) { out.append(text); }
-inline void append_part(std::string& out, const char* text) { out.append(text); }
-inline void append_part(std::string& out, const std::string& text) { out.append(text); }
-inline void append_part(std::string& out, char c) { out.push_back(c); }
+inline void append_part(std::string& out, std::string_view text) {
+    out.append(text);
+}
+inline void append_part(std::string& out, const char* text) {
+    out.append(text);
+}
+inline void append_part(std::string& out, const std::string& text) {
+    out.append(text);
+}
+inline void append_part(std::string& out, char c) {
+    out.push_back(c);
+}
 
 template <std::integral Integer>
-    requires(!std::same_as<Integer, char> && !std::same_as<Integer, bool>)
-void append_part(std::string& out, Integer value) {
+requires(!std::same_as<Integer, char> &&
+         !std::same_as<Integer, bool>) void append_part(std::string& out, Integer value) {
     char digits[24];
     auto result = std::to_chars(digits, digits + sizeof digits, value);
     out.append(digits, result.ptr);

@@ -53,8 +53,7 @@ PyObject* interned(const char* text) {
 
 Object call_method(Handle object, PyObject* name, std::initializer_list<PyObject*> arguments) {
     Object method = require(PyObject_GetAttr(object.get(), name));
-    return require(PyObject_Vectorcall(method.get(), arguments.begin(),
-                                       arguments.size(), nullptr));
+    return require(PyObject_Vectorcall(method.get(), arguments.begin(), arguments.size(), nullptr));
 }
 
 bool is_enabled_for(Handle logger, PyObject* method_name, int level_number) {
@@ -79,7 +78,8 @@ public:
     void log(const Record& record) noexcept override {
         auto root = cache_.load();
         const auto* node = Cache::find(*root, record.target);
-        if (!passes(record.level, Cache::cached_filter(node)) || !passes(record.level, top_filter)) {
+        if (!passes(record.level, Cache::cached_filter(node)) ||
+            !passes(record.level, top_filter)) {
             return;
         }
         if (Py_IsInitialized() == 0) return;
@@ -166,7 +166,9 @@ private:
     Cache cache_;
 };
 
-void ResetHandle::reset() const { bridge_->reset_cache(); }
+void ResetHandle::reset() const {
+    bridge_->reset_cache();
+}
 
 ResetHandle install_python_bridge() {
     PyObject* logging_module = PyImport_ImportModule("logging");

@@ -24,7 +24,7 @@ enum class Predicate : std::uint8_t { none, positive, negative };
 
 // The furthest position at which a rule failed and the rules that failed there.
 class FailureRecord {
-  public:
+public:
     [[gnu::always_inline]] void note(std::size_t position, Rule rule) noexcept {
         if (position < position_) return;
         if (position > position_) {
@@ -37,7 +37,7 @@ class FailureRecord {
     const std::bitset<rule_count>& rules() const noexcept { return rules_; }
     bool operator==(const FailureRecord&) const = default;
 
-  private:
+private:
     std::size_t position_ = 0;
     std::bitset<rule_count> rules_;
 };
@@ -50,10 +50,10 @@ struct ParserState;
 // the end of the list, and cut the list back to `first_token`; memory then follows the largest
 // item instead of the whole text.
 class ItemSink {
-  public:
+public:
     virtual void take_item(ParserState& state, std::size_t first_token) = 0;
 
-  protected:
+protected:
     ~ItemSink() = default;
 };
 
@@ -88,7 +88,9 @@ concept StartGuarded = requires(const ParserState& state) {
 // A guarded body that contains rules of its own can still be skipped, provided it notes the
 // failures those rules would have noted when tried where can_start is false.
 template <class Matcher>
-concept NotesRejection = requires(ParserState& state) { Matcher::note_rejection(state); };
+concept NotesRejection = requires(ParserState& state) {
+    Matcher::note_rejection(state);
+};
 
 // ---------------------------------------------------------------------------------------------
 // Character helpers. The source is valid UTF-8 in practice, but nothing here may read past the
@@ -285,9 +287,7 @@ struct PatternWhiteSpace {
 // a ~ b ~ ...: the implicit whitespace step stands between consecutive elements.
 template <class First, class... Rest>
 struct Sequence {
-    static bool can_start(const ParserState& state) noexcept
-        requires StartGuarded<First>
-    {
+    static bool can_start(const ParserState& state) noexcept requires StartGuarded<First> {
         return First::can_start(state);
     }
 
@@ -369,9 +369,7 @@ struct ZeroOrMoreItems {
 
 template <class Element>
 struct OneOrMore {
-    static bool can_start(const ParserState& state) noexcept
-        requires StartGuarded<Element>
-    {
+    static bool can_start(const ParserState& state) noexcept requires StartGuarded<Element> {
         return Element::can_start(state);
     }
 

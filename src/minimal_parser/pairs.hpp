@@ -22,7 +22,7 @@ namespace modweave::minimal_parser {
 // One entry of the token list, packed into 16 bytes because the list is written for every rule
 // attempt. Positions keep 56 bits, far beyond any text that fits in memory.
 class Token {
-  public:
+public:
     static Token start(std::size_t position) noexcept {
         return Token(0, position, Rule::EOI, true);
     }
@@ -40,7 +40,7 @@ class Token {
 
     void set_partner(std::size_t partner) noexcept { partner_ = partner; }
 
-  private:
+private:
     Token(std::size_t partner, std::size_t position, Rule rule, bool is_start) noexcept
         : partner_(partner),
           packed_((static_cast<std::uint64_t>(position) << 8) |
@@ -55,7 +55,7 @@ static_assert(rule_count <= 0x80, "rules must fit in seven bits of a token");
 // The flat token list. Appending is the hottest operation of the whole parse, so the storage is
 // managed here: the common case is a bounds check and two stores, growth is out of line.
 class TokenList {
-  public:
+public:
     TokenList() = default;
     TokenList(TokenList&& other) noexcept
         : data_(std::exchange(other.data_, nullptr)),
@@ -99,7 +99,7 @@ class TokenList {
         if (length < size_) size_ = length;
     }
 
-  private:
+private:
     // Takes the entry by value and stores its two words separately: building it on the stack and
     // copying it as one 16-byte block stalls on store forwarding.
     [[gnu::always_inline]] void push(Token token) {
@@ -136,7 +136,7 @@ class Pairs;
 
 // One node of the result.
 class Pair {
-  public:
+public:
     Pair(std::shared_ptr<const ParseTree> tree, std::size_t start_index)
         : tree_(std::move(tree)), start_index_(start_index) {}
 
@@ -156,7 +156,7 @@ class Pair {
         return tree_ == other.tree_ && start_index_ == other.start_index_;
     }
 
-  private:
+private:
     const Token& start_token() const noexcept { return tree_->tokens[start_index_]; }
     const Token& end_token() const noexcept { return tree_->tokens[start_token().partner()]; }
 
@@ -166,10 +166,10 @@ class Pair {
 
 // A run of sibling nodes: the token range [begin, end) whose entries are whole nodes.
 class Pairs {
-  public:
+public:
     // Holds its own share of the tree, so it stays valid after the Pairs it came from is gone.
     class iterator {
-      public:
+    public:
         using iterator_category = std::forward_iterator_tag;
         using value_type = Pair;
         using difference_type = std::ptrdiff_t;
@@ -188,7 +188,7 @@ class Pairs {
         }
         bool operator==(const iterator& other) const noexcept { return index_ == other.index_; }
 
-      private:
+    private:
         friend class Pairs;
         iterator(std::shared_ptr<const ParseTree> tree, std::size_t index, std::size_t end,
                  bool flatten)
@@ -225,7 +225,7 @@ class Pairs {
     Pair node_at(std::size_t token_index) const { return Pair(tree_, token_index); }
     std::string describe() const;
 
-  private:
+private:
     // First start entry in [index, end), or end.
     static std::size_t next_start(const ParseTree& tree, std::size_t index,
                                   std::size_t end) noexcept {

@@ -189,7 +189,7 @@ bool holds_statement(const TokenList& tokens, std::size_t begin) noexcept {
 // Reads the records out of every item of the text as soon as the match completes it, then drops
 // the item's tokens, so the token list never holds more than the item being matched.
 class RecordSink final : public engine::ItemSink {
-  public:
+public:
     RecordSink(std::string_view text, std::vector<ImportStmt>& records)
         : tree_(std::make_shared<ParseTree>(ParseTree{text, TokenList()})),
           view_(tree_),
@@ -208,7 +208,7 @@ class RecordSink final : public engine::ItemSink {
         state.tokens.truncate(first_token);
     }
 
-  private:
+private:
     std::shared_ptr<ParseTree> tree_;
     std::shared_ptr<const ParseTree> view_;  // the same tree, as the views take it
     std::vector<ImportStmt>& records_;

@@ -32,7 +32,8 @@ Object alias_into_py(Alias alias) {
 
 Object alias_vec_to_list(std::vector<Alias> aliases) {
     Object list = host::make_list();
-    for (Alias& alias : aliases) host::list_append(list.handle(), alias_into_py(std::move(alias)));
+    for (Alias& alias : aliases)
+        host::list_append(list.handle(), alias_into_py(std::move(alias)));
     return list;
 }
 
@@ -86,6 +87,8 @@ PyMethodDef parse_definition = {
 
 }  // namespace
 
-PyMethodDef* parse_method_definition() { return &parse_definition; }
+PyMethodDef* parse_method_definition() {
+    return &parse_definition;
+}
 
 }  // namespace modweave::minimal_parser

@@ -68,9 +68,8 @@ PyObject* counter_calls(PyObject* self, void*) noexcept {
 
 PyObject* counter_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
     static constexpr host::Signature<0> signature{"Counter.__new__", {}};
-    return host::call_function(signature, ArgumentList(args, kwargs), [&](const auto&) {
-        return host::make_instance(type, Counter{});
-    });
+    return host::call_function(signature, ArgumentList(args, kwargs),
+                               [&](const auto&) { return host::make_instance(type, Counter{}); });
 }
 
 constexpr host::Signature<3> convert_signature{
@@ -85,9 +84,11 @@ PyObject* convert(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject*
             bool flag = host::optional_flag_argument(slots[2], "flag");
             Object result = host::require(PyTuple_New(3));
             PyTuple_SET_ITEM(result.get(), 0, host::make_str(text).release());
-            PyTuple_SET_ITEM(result.get(), 1,
-                             package ? host::make_str(*package).release() : Object::none().release());
-            PyTuple_SET_ITEM(result.get(), 2, Object::borrow(host::Handle(flag ? Py_True : Py_False)).release());
+            PyTuple_SET_ITEM(
+                result.get(), 1,
+                package ? host::make_str(*package).release() : Object::none().release());
+            PyTuple_SET_ITEM(result.get(), 2,
+                             Object::borrow(host::Handle(flag ? Py_True : Py_False)).release());
             return result;
         });
 }
@@ -96,13 +97,13 @@ constexpr host::Signature<1> panic_signature{"panic", {{{"message", true}}}};
 
 // panic(message): fails internally with `message`.
 PyObject* panic(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) noexcept {
-    return host::call_function(panic_signature, ArgumentList(args, nargsf, kwnames),
-                               [](const auto& slots) -> Object {
-                                   fail(host::text_argument(slots[0], "message"));
-                               });
+    return host::call_function(
+        panic_signature, ArgumentList(args, nargsf, kwnames),
+        [](const auto& slots) -> Object { fail(host::text_argument(slots[0], "message")); });
 }
 
-constexpr host::Signature<3> log_signature{"log", {{{"level", true}, {"target", true}, {"message", true}}}};
+constexpr host::Signature<3> log_signature{
+    "log", {{{"level", true}, {"target", true}, {"message", true}}}};
 
 // log(level, target, message): one record through the logging interface; level 1 (Error) to 5.
 PyObject* log(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) noexcept {
@@ -115,8 +116,8 @@ PyObject* log(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwn
             }
             std::string target(host::text_argument(slots[1], "target"));
             std::string_view message = host::text_argument(slots[2], "message");
-            logging_bridge::log(static_cast<logging_bridge::Level>(level), target, "frame_module.cpp",
-                                42u, message);
+            logging_bridge::log(static_cast<logging_bridge::Level>(level), target,
+                                "frame_module.cpp", 42u, message);
             return Object::none();
         });
 }
@@ -134,8 +135,7 @@ PyObject* extract_spec(PyObject*, PyObject* object) noexcept {
         }
         Object origin = spec.origin ? host::make_str(*spec.origin) : Object::none();
         return host::require(Py_BuildValue("(NNNN)", host::make_str(spec.name).release(),
-                                           origin.release(),
-                                           host::make_str(spec.parent).release(),
+                                           origin.release(), host::make_str(spec.parent).release(),
                                            locations.release()));
     });
 }
@@ -143,7 +143,8 @@ PyObject* extract_spec(PyObject*, PyObject* object) noexcept {
 constexpr host::Signature<1> find_spec_signature{"find_spec", {{{"name", true}}}};
 
 // find_spec(name) -> the spec's Python form, or None when absent.
-PyObject* find_spec(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) noexcept {
+PyObject* find_spec(PyObject*, PyObject* const* args, Py_ssize_t nargsf,
+                    PyObject* kwnames) noexcept {
     return host::call_function(
         find_spec_signature, ArgumentList(args, nargsf, kwnames), [](const auto& slots) {
             auto spec = importlib::find_spec(host::text_argument(slots[0], "name"));
@@ -207,10 +208,10 @@ PyObject* initialize() noexcept {
     return host::boundary([&]() -> Object {
         (void)logging_bridge::install_python_bridge();
         counter_type = host::type_once(counter_type, [] {
-            return host::create_class<Counter>(
-                "_modweave_frame.Counter", {{Py_tp_new, reinterpret_cast<void*>(counter_new)},
-                                            {Py_tp_methods, counter_methods},
-                                            {Py_tp_getset, counter_getset}});
+            return host::create_class<Counter>("_modweave_frame.Counter",
+                                               {{Py_tp_new, reinterpret_cast<void*>(counter_new)},
+                                                {Py_tp_methods, counter_methods},
+                                                {Py_tp_getset, counter_getset}});
         });
         host::require_status(PyModule_AddObjectRef(module.get(), "Counter",
                                                    reinterpret_cast<PyObject*>(counter_type)));
@@ -221,4 +222,6 @@ PyObject* initialize() noexcept {
 }  // namespace
 }  // namespace modweave::frame_test
 
-PyMODINIT_FUNC PyInit__modweave_frame(void) { return modweave::frame_test::initialize(); }
+PyMODINIT_FUNC PyInit__modweave_frame(void) {
+    return modweave::frame_test::initialize();
+}

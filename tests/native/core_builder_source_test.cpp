@@ -27,23 +27,15 @@ TEST(SourceFileTest, PathExtensionFollowsThePathRule) {
         std::optional<std::string_view> extension;
     };
     const Case cases[] = {
-        {"/p/m.py", "py"},
-        {"m.py", "py"},
-        {"/p/m.tar.py", "py"},
-        {"/p/m.cpython-312-x86_64-linux-gnu.so", "so"},
-        {"/p/M.PY", "PY"},
-        {"/p/m.", ""},  // an empty extension, not none
-        {"/p/.py", std::nullopt},
-        {"/p/..py", "py"},  // begins with a ".", but not its only one
-        {"/p.d/m", std::nullopt},  // a "." in a folder does not count
-        {"/p/m.py/", "py"},
-        {"/p/m.py/.", "py"},
-        {"/p/m.py//./", "py"},
-        {"/p/..", std::nullopt},
-        {".", std::nullopt},
-        {"/", std::nullopt},
-        {"", std::nullopt},
-        {"frozen", std::nullopt},
+        {"/p/m.py", "py"},        {"m.py", "py"},
+        {"/p/m.tar.py", "py"},    {"/p/m.cpython-312-x86_64-linux-gnu.so", "so"},
+        {"/p/M.PY", "PY"},        {"/p/m.", ""},      // an empty extension, not none
+        {"/p/.py", std::nullopt}, {"/p/..py", "py"},  // begins with a ".", but not its only one
+        {"/p.d/m", std::nullopt},                     // a "." in a folder does not count
+        {"/p/m.py/", "py"},       {"/p/m.py/.", "py"},
+        {"/p/m.py//./", "py"},    {"/p/..", std::nullopt},
+        {".", std::nullopt},      {"/", std::nullopt},
+        {"", std::nullopt},       {"frozen", std::nullopt},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(path_extension(c.path), c.extension) << c.path;
@@ -64,18 +56,18 @@ TEST(SourceFileTest, FindInvalidUtf8) {
         {"\xF4\x8F\xBF\xBF", valid},  // U+10FFFF
         {"\xED\x9F\xBF", valid},      // U+D7FF, just below the surrogates
         {"ab\xFF", 2},
-        {"ab\x80", 2},                // a continuation byte on its own
-        {"a\xC3", 1},                 // cut short at the end
+        {"ab\x80", 2},  // a continuation byte on its own
+        {"a\xC3", 1},   // cut short at the end
         {"a\xE2\x82", 1},
         {"a\xE2\x82x", 1},
-        {"\xC0\xAF", 0},              // overlong
+        {"\xC0\xAF", 0},  // overlong
         {"\xC1\xBF", 0},
-        {"\xE0\x9F\xBF", 0},          // overlong three-byte form
-        {"\xF0\x8F\xBF\xBF", 0},      // overlong four-byte form
-        {"\xED\xA0\x80", 0},          // a surrogate
-        {"\xF4\x90\x80\x80", 0},      // above U+10FFFF
+        {"\xE0\x9F\xBF", 0},      // overlong three-byte form
+        {"\xF0\x8F\xBF\xBF", 0},  // overlong four-byte form
+        {"\xED\xA0\x80", 0},      // a surrogate
+        {"\xF4\x90\x80\x80", 0},  // above U+10FFFF
         {"\xF5\x80\x80\x80", 0},
-        {"x\0y\xFE"sv, 3},            // NUL is a character like any other
+        {"x\0y\xFE"sv, 3},  // NUL is a character like any other
     };
     for (const auto& c : cases) {
         EXPECT_EQ(find_invalid_utf8(c.bytes), c.invalid) << ::testing::PrintToString(c.bytes);
@@ -86,7 +78,8 @@ TEST(SourceFileTest, ReadsWholeFilesByteForByte) {
     ScratchDirectory directory;
     const std::string large = [] {
         std::string text;
-        while (text.size() < 300'000) text += "import os  # \xC3\xA9t\xC3\xA9\r\n";
+        while (text.size() < 300'000)
+            text += "import os  # \xC3\xA9t\xC3\xA9\r\n";
         return text;
     }();
     const std::string contents[] = {
@@ -142,8 +135,7 @@ TEST(SourceFileTest, InvalidUtf8FailsNamingThePath) {
     ScratchDirectory directory;
     const std::string path = directory.write("latin.py", "s = 'caf\xE9'\n");
     EXPECT_EQ(failure_of([&] { read_source_file(path); }),
-              "Failed to read file '" + path +
-                  "': stream did not contain valid UTF-8 (byte 8)");
+              "Failed to read file '" + path + "': stream did not contain valid UTF-8 (byte 8)");
 }
 
 TEST(SourceFileTest, SystemErrorLine) {
@@ -188,18 +180,21 @@ TEST(SourceFileTest, LoadSourceDecidesOnTheOrigin) {
         {std::nullopt, std::nullopt, {}, ""},
         {"frozen", std::nullopt, {}, ""},
         {"built-in", std::nullopt, {}, ""},
-        {"Frozen", std::nullopt,  // only the exact words are special
+        {"Frozen",
+         std::nullopt,  // only the exact words are special
          {{Level::Warn, target,
            "Unable to load extension for spec 'm' with origin 'Frozen' skipping."}},
          ""},
-        {bare, std::nullopt,
+        {bare,
+         std::nullopt,
          {{Level::Warn, target,
            "Unable to load extension for spec 'm' with origin '" + bare + "' skipping."}},
          ""},
         {so, std::nullopt, {}, ""},
         {upper, std::nullopt, {}, ""},
         {source, "import os\n", {{Level::Debug, target, "Loading file: " + source}}, ""},
-        {missing, std::nullopt,
+        {missing,
+         std::nullopt,
          {{Level::Debug, target, "Loading file: " + missing},
           {Level::Warn, target,
            "Unable to load file for spec 'm' with origin '" + missing + "' skipping."}},

@@ -177,7 +177,8 @@ private:
 inline std::set<std::pair<std::string, std::string>> edges_of(const DepGraph& graph) {
     std::set<std::pair<std::string, std::string>> edges;
     graph.for_each_node([&](const DepNode& node) {
-        for (const auto& to : node.dependencies) edges.emplace(node.name, to);
+        for (const auto& to : node.dependencies)
+            edges.emplace(node.name, to);
     });
     return edges;
 }

@@ -74,7 +74,8 @@ Lines done(const std::string& name) {
 
 Lines concat(std::initializer_list<Lines> parts) {
     Lines all;
-    for (const auto& part : parts) all.insert(all.end(), part.begin(), part.end());
+    for (const auto& part : parts)
+        all.insert(all.end(), part.begin(), part.end());
     return all;
 }
 
@@ -101,28 +102,27 @@ TEST_F(BuilderTest, TraversalExampleExpandsDepthFirstInOrder) {
     GraphBuilder builder;
     const DepGraph graph = builder.build("import a\nimport b\n", std::nullopt, host);
 
-    EXPECT_EQ(events(),
-              concat({{"T Adding node to graph: <terminal>"},
-                      expanding("<terminal>"),
-                      {"B Processing dependency: <terminal> -> a",
-                       "B Loading file: " + host.origin_of("a"), "T Adding node to graph: a",
-                       "T Add dependency '<terminal>' -> 'a'",
-                       "T Initializing depth of node 'a' to 1"},
-                      expanding("a"),
-                      {"B Processing dependency: a -> b", "B Loading file: " + host.origin_of("b"),
-                       "T Adding node to graph: b", "T Add dependency 'a' -> 'b'",
-                       "T Initializing depth of node 'b' to 2"},
-                      expanding("b"),
-                      {"B Processing dependency: b -> a", "T Add dependency 'b' -> 'a'"},
-                      done("b"),
-                      done("a"),
-                      {"B Processing dependency: <terminal> -> b",
-                       "T Add dependency '<terminal>' -> 'b'",
-                       "T Found shorter depth to 'b' new depth is 1"},
-                      done("<terminal>"),
-                      {"B INFO Processed 4 dependency relationships."}}));
-    EXPECT_EQ(edges_of(graph), (Edges{{"<terminal>", "a"}, {"<terminal>", "b"}, {"a", "b"},
-                                      {"b", "a"}}));
+    EXPECT_EQ(
+        events(),
+        concat({{"T Adding node to graph: <terminal>"},
+                expanding("<terminal>"),
+                {"B Processing dependency: <terminal> -> a",
+                 "B Loading file: " + host.origin_of("a"), "T Adding node to graph: a",
+                 "T Add dependency '<terminal>' -> 'a'", "T Initializing depth of node 'a' to 1"},
+                expanding("a"),
+                {"B Processing dependency: a -> b", "B Loading file: " + host.origin_of("b"),
+                 "T Adding node to graph: b", "T Add dependency 'a' -> 'b'",
+                 "T Initializing depth of node 'b' to 2"},
+                expanding("b"),
+                {"B Processing dependency: b -> a", "T Add dependency 'b' -> 'a'"},
+                done("b"),
+                done("a"),
+                {"B Processing dependency: <terminal> -> b", "T Add dependency '<terminal>' -> 'b'",
+                 "T Found shorter depth to 'b' new depth is 1"},
+                done("<terminal>"),
+                {"B INFO Processed 4 dependency relationships."}}));
+    EXPECT_EQ(edges_of(graph),
+              (Edges{{"<terminal>", "a"}, {"<terminal>", "b"}, {"a", "b"}, {"b", "a"}}));
     EXPECT_EQ(depths_of(graph), (std::map<std::string, std::optional<std::int32_t>>{
                                     {"<terminal>", 0}, {"a", 1}, {"b", 1}}));
     EXPECT_EQ(host.lookups, (Lines{"a", "b", "a", "b"}));
@@ -148,25 +148,24 @@ TEST_F(BuilderTest, CacheExampleCopiesCachedModulesWithoutReadingThem) {
     const DepGraph second = builder.build("import c\n", std::nullopt, host);
 
     Lines recorded = events();
-    Lines expected = concat({{"T Adding node to graph: <terminal>"},
-                             expanding("<terminal>"),
-                             {"B Processing dependency: <terminal> -> c",
-                              "B Loading file: " + host.origin_of("c"), "T Adding node to graph: c",
-                              "T Add dependency '<terminal>' -> 'c'",
-                              "T Initializing depth of node 'c' to 1"},
-                             expanding("c"),
-                             {"B Processing dependency: c -> a",
-                              // clone_from, in name order
-                              "T Adding node to graph: a", "T Adding node to graph: b",
-                              "T Adding graph with 2 nodes linked by c -> a",
-                              // the merge inside add_graph, in map order
-                              "T Adding node to graph: a", "T Adding node to graph: b",
-                              "T Add dependency 'c' -> 'a'"},
-                             done("c"),
-                             done("<terminal>"),
-                             {"B INFO Processed 3 dependency relationships (2 from cache).",
-                              // the merge into the cache, which lacked only c
-                              "T Adding node to graph: c"}});
+    Lines expected = concat(
+        {{"T Adding node to graph: <terminal>"},
+         expanding("<terminal>"),
+         {"B Processing dependency: <terminal> -> c", "B Loading file: " + host.origin_of("c"),
+          "T Adding node to graph: c", "T Add dependency '<terminal>' -> 'c'",
+          "T Initializing depth of node 'c' to 1"},
+         expanding("c"),
+         {"B Processing dependency: c -> a",
+          // clone_from, in name order
+          "T Adding node to graph: a", "T Adding node to graph: b",
+          "T Adding graph with 2 nodes linked by c -> a",
+          // the merge inside add_graph, in map order
+          "T Adding node to graph: a", "T Adding node to graph: b", "T Add dependency 'c' -> 'a'"},
+         done("c"),
+         done("<terminal>"),
+         {"B INFO Processed 3 dependency relationships (2 from cache).",
+          // the merge into the cache, which lacked only c
+          "T Adding node to graph: c"}});
     ASSERT_EQ(recorded.size(), expected.size());
     // The merge inside add_graph adds a and b in the unspecified order of a hash map.
     const auto merge_records =
@@ -259,8 +258,8 @@ TEST_F(BuilderTest, BuildsEachSituationAsSpecified) {
          // p again as the parent of p.x: counted, though it only repeats the relationship
          3, Lines{"p", "p", "p.x", "p", "p.y"}, Lines{"<terminal>", "p", "p.x"}, Lines{"p.y"}},
         {"from a plain module: the names are attributes and never looked up",
-         [](FakeHost& h, const auto&) { h.module("m", ""); }, "from m import f, g\n",
-         std::nullopt, Edges{{"<terminal>", "m"}}, 1, Lines{"m", "m"}, Lines{"<terminal>", "m"}},
+         [](FakeHost& h, const auto&) { h.module("m", ""); }, "from m import f, g\n", std::nullopt,
+         Edges{{"<terminal>", "m"}}, 1, Lines{"m", "m"}, Lines{"<terminal>", "m"}},
         {"from an unknown module", [](FakeHost&, const auto&) {}, "from nowhere import f\n",
          std::nullopt, Edges{}, 0, Lines{"nowhere", "nowhere"}, Lines{"<terminal>"},
          Lines{"nowhere"}},
@@ -340,7 +339,8 @@ TEST_F(BuilderTest, BuildsEachSituationAsSpecified) {
         EXPECT_EQ(files.lookups, c.lookups);
         EXPECT_EQ(builder_messages_after("Expanding '"), [&] {
             Lines quoted;
-            for (const auto& name : c.expanded) quoted.push_back(name + "'");
+            for (const auto& name : c.expanded)
+                quoted.push_back(name + "'");
             return quoted;
         }());
         Lines unresolved;
@@ -369,8 +369,7 @@ TEST_F(BuilderTest, RootSpecCarriesThePackage) {
         EXPECT_EQ(graph.size(), 1u);
         EXPECT_EQ(graph.read(kRoot)->spec, c.root);
     }
-    EXPECT_EQ(builder_messages_after("Processed "),
-              Lines(2, "0 dependency relationships."));
+    EXPECT_EQ(builder_messages_after("Processed "), Lines(2, "0 dependency relationships."));
 }
 
 TEST_F(BuilderTest, UnopenableSourcesWarnAndReportOnStandardError) {
@@ -381,8 +380,8 @@ TEST_F(BuilderTest, UnopenableSourcesWarnAndReportOnStandardError) {
     GraphBuilder builder;
 
     FdCapture standard_error(2);
-    const DepGraph graph = builder.build("import gone\nimport folder\nimport after\n",
-                                         std::nullopt, host);
+    const DepGraph graph =
+        builder.build("import gone\nimport folder\nimport after\n", std::nullopt, host);
     const std::string written = standard_error.finish();
 
     EXPECT_EQ(written,
@@ -392,9 +391,8 @@ TEST_F(BuilderTest, UnopenableSourcesWarnAndReportOnStandardError) {
                                      host.origin_of("gone") + "' skipping.",
                                  "Unable to load file for spec 'folder' with origin '" +
                                      host.origin_of("folder") + "' skipping."}));
-    EXPECT_EQ(edges_of(graph), (Edges{{"<terminal>", "gone"},
-                                      {"<terminal>", "folder"},
-                                      {"<terminal>", "after"}}));
+    EXPECT_EQ(edges_of(graph),
+              (Edges{{"<terminal>", "gone"}, {"<terminal>", "folder"}, {"<terminal>", "after"}}));
     EXPECT_EQ(builder_messages_after("Expanding '"), (Lines{"<terminal>'", "after'"}));
 }
 
@@ -442,8 +440,7 @@ TEST_F(BuilderTest, InternalFailuresAbandonTheBuildAndLeaveTheBuilderUsable) {
              return "Attempted relative import from terminal node (no known parent package)";
          }},
         {"relative import beyond the top-level package",
-         [](FakeHost& h) { h.package("pkg", "from ... import x\n"); }, "import pkg\n",
-         std::nullopt,
+         [](FakeHost& h) { h.package("pkg", "from ... import x\n"); }, "import pkg\n", std::nullopt,
          [](const FakeHost&) { return "Attempted relative import beyond top-level package"; }},
         {"a source file that is not UTF-8, met deep in the walk",
          [](FakeHost& h) {
@@ -633,7 +630,8 @@ TEST_F(BuilderTest, LongChainBuildsOnASmallStack) {
     // A name of many parts: each part's parent is attached before it, outermost first.
     constexpr std::size_t kParts = 3'000;  // the names alone grow with the square of this
     std::string nested = "p";
-    for (std::size_t part = 1; part < kParts; ++part) nested += ".p";
+    for (std::size_t part = 1; part < kParts; ++part)
+        nested += ".p";
     NestedHost packages;
     GraphBuilder nesting;
     DepGraph third;

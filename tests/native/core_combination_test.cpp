@@ -80,7 +80,8 @@ TEST_F(CombinationTest, CloneFromFailures) {
     EXPECT_EQ(failure_of([&] { graph.clone_from("r"); }),
               "called `Option::unwrap()` on a `None` value");
     EXPECT_EQ(snapshot(graph), before);
-    for (const auto& entry : graph.nodes()) EXPECT_TRUE(entry.second.is_free()) << entry.first;
+    for (const auto& entry : graph.nodes())
+        EXPECT_TRUE(entry.second.is_free()) << entry.first;
 }
 
 // ---- merge ----
@@ -136,7 +137,11 @@ TEST_F(CombinationTest, MergedDepthIsTheSmallerKnownOne) {
         std::optional<std::int32_t> merged;
     };
     const Case cases[] = {
-        {5, 3, 3}, {3, 5, 3}, {4, 4, 4}, {std::nullopt, 3, 3}, {2, std::nullopt, 2},
+        {5, 3, 3},
+        {3, 5, 3},
+        {4, 4, 4},
+        {std::nullopt, 3, 3},
+        {2, std::nullopt, 2},
         {std::nullopt, std::nullopt, std::nullopt},
     };
     for (const auto& c : cases) {
@@ -248,9 +253,10 @@ TEST_F(CombinationTest, AddGraphGivesShortestDistancesFromTheNewRoot) {
     DepGraph graph = graph_of("r", {{"r", "s1"}, {"s1", "s2"}, {"s2", "s3"}, {"s3", "f"}});
 
     graph.add_graph("f", "t", std::move(other));
-    const std::map<std::string, std::int32_t> expected{
-        {"t", 5}, {"p", 6}, {"q", 6}, {"e", 7}, {"l1", 7}, {"l2", 8}, {"l3", 9}};
-    for (const auto& [name, depth] : expected) EXPECT_EQ(depth_of(graph, name), depth) << name;
+    const std::map<std::string, std::int32_t> expected{{"t", 5},  {"p", 6},  {"q", 6}, {"e", 7},
+                                                       {"l1", 7}, {"l2", 8}, {"l3", 9}};
+    for (const auto& [name, depth] : expected)
+        EXPECT_EQ(depth_of(graph, name), depth) << name;
     // Cleared and not reached from t: left without a depth.
     EXPECT_EQ(depth_of(graph, "unreached"), std::nullopt);
     // No edge of the spliced part leaves a node more than one step deeper than its importer.
@@ -304,12 +310,12 @@ TEST_F(CombinationTest, AddGraphFailuresLeaveTheGraphUnchanged) {
         const auto before = snapshot(graph);
         testing::clear_captured_records();
 
-        EXPECT_EQ(failure_of([&] { graph.add_graph(c.from, c.to, std::move(other)); }),
-                  c.message);
+        EXPECT_EQ(failure_of([&] { graph.add_graph(c.from, c.to, std::move(other)); }), c.message);
         EXPECT_EQ(type_messages(),
                   (Messages{"Adding graph with 2 nodes linked by " + c.from + " -> " + c.to}));
         EXPECT_EQ(snapshot(graph), before);
-        for (const auto& entry : graph.nodes()) EXPECT_TRUE(entry.second.is_free());
+        for (const auto& entry : graph.nodes())
+            EXPECT_TRUE(entry.second.is_free());
     }
 }
 

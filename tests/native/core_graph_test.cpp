@@ -111,7 +111,8 @@ TEST_F(GraphTest, ViewsEnumerateInMapOrder) {
     }
     const auto names_of = [](const std::vector<DepNode>& nodes) {
         std::vector<std::string> names;
-        for (const auto& each : nodes) names.push_back(each.name);
+        for (const auto& each : nodes)
+            names.push_back(each.name);
         return names;
     };
     EXPECT_EQ(graph.names(), map_order);
@@ -128,7 +129,8 @@ TEST_F(GraphTest, ViewsEnumerateInMapOrder) {
 TEST_F(GraphTest, DepthsInitialiseLowerAndStayLocal) {
     DepGraph graph;
     graph.add(node("R", 0));
-    for (const char* name : {"A", "B", "C"}) graph.add(node(name));
+    for (const char* name : {"A", "B", "C"})
+        graph.add(node(name));
     testing::clear_captured_records();
 
     graph.add_dependency("R", "A");
@@ -281,7 +283,8 @@ TEST_F(GraphTest, CopyIsDeepAndStartsFree) {
     const NodeReadGuard held = graph.read("a");
     DepGraph copy(graph);
     EXPECT_EQ(snapshot(copy), snapshot(graph));
-    for (const auto& entry : copy.nodes()) EXPECT_TRUE(entry.second.is_free()) << entry.first;
+    for (const auto& entry : copy.nodes())
+        EXPECT_TRUE(entry.second.is_free()) << entry.first;
     EXPECT_FALSE(graph.nodes().at("a").is_free());
 
     copy.add(node("c"));

@@ -30,7 +30,7 @@ TEST(ResolveName, MakesRelativeNamesAbsolute) {
         {"x", "a.b.c", 3, "a.x"},  // level equal to the component count keeps the first one
         {"", "a.b", 1, "a.b"},     // no trailing dot without a name
         {"", "a.b", 2, "a"},
-        {"x", "", 1, ".x"},        // the empty package is one empty component
+        {"x", "", 1, ".x"},  // the empty package is one empty component
         {"", "", 1, ""},
         {"x", "a..b", 2, "a..x"},  // empty components count like any other
         {"x", "a..b", 3, "a.x"},
@@ -53,12 +53,9 @@ TEST(ResolveName, FailsWithExactMessages) {
     constexpr auto beyond = "Attempted relative import beyond top-level package"sv;
     constexpr auto level_zero = "This method has no meaning when level == 0"sv;
     const ResolveFailureCase cases[] = {
-        {"x", "a.b.c", 4, beyond},
-        {"x", "", 2, beyond},
-        {"", "a", 2, beyond},
-        {"x", "a.b", std::numeric_limits<std::size_t>::max(), beyond},
-        {"x", "a", 0, level_zero},
-        {"", "", 0, level_zero},  // level is checked before the package
+        {"x", "a.b.c", 4, beyond}, {"x", "", 2, beyond},
+        {"", "a", 2, beyond},      {"x", "a.b", std::numeric_limits<std::size_t>::max(), beyond},
+        {"x", "a", 0, level_zero}, {"", "", 0, level_zero},  // level is checked before the package
     };
     for (const auto& c : cases) {
         try {
@@ -86,20 +83,24 @@ TEST(DebugQuoted, EscapesWhatWouldDisturbALogLine) {
         {"a\nb\rc\td"sv, R"(Some("a\nb\rc\td"))"},
         {"a\0b"sv, R"(Some("a\0b"))"},
         {"\x01\x1b\x1f\x7f"sv, R"(Some("\u{1}\u{1b}\u{1f}\u{7f}"))"},
-        {"\u0085\u009f"sv, R"(Some("\u{85}\u{9f}"))"},             // C1 controls
-        {"\u00a0\u00ad"sv, R"(Some("\u{a0}\u{ad}"))"},             // no-break space, soft hyphen
+        {"\u0085\u009f"sv, R"(Some("\u{85}\u{9f}"))"},  // C1 controls
+        {"\u00a0\u00ad"sv, R"(Some("\u{a0}\u{ad}"))"},  // no-break space, soft hyphen
         {"\u200b\u200f\u2028\u2029"sv, R"(Some("\u{200b}\u{200f}\u{2028}\u{2029}"))"},
         {"\u2060\u2064\ufeff"sv, R"(Some("\u{2060}\u{2064}\u{feff}"))"},
         {"\ue000\uffff\U0010ffff\U0001fffe"sv, R"(Some("\u{e000}\u{ffff}\u{10ffff}\u{1fffe}"))"},
-        {"\U000e0041"sv, R"(Some("\u{e0041}"))"},                  // tag character
+        {"\U000e0041"sv, R"(Some("\u{e0041}"))"},               // tag character
         {"/tmp/é/中/😀 x.py"sv, R"(Some("/tmp/é/中/😀 x.py"))"},  // printable text stays
         // Bytes that are not UTF-8: stray, truncated, overlong, surrogate, above U+10FFFF.
-        {"\xff" "a"sv, R"(Some("\xffa"))"},
+        {"\xff"
+         "a"sv,
+         R"(Some("\xffa"))"},
         {"\xc3"sv, R"(Some("\xc3"))"},
         {"\xc0\xaf"sv, R"(Some("\xc0\xaf"))"},
         {"\xed\xa0\x80"sv, R"(Some("\xed\xa0\x80"))"},
         {"\xf4\x90\x80\x80"sv, R"(Some("\xf4\x90\x80\x80"))"},
-        {"\xe4\xb8" "é"sv, R"(Some("\xe4\xb8é"))"},
+        {"\xe4\xb8"
+         "é"sv,
+         R"(Some("\xe4\xb8é"))"},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(debug_quoted(c.text), c.expected) << "for " << c.expected;
@@ -109,9 +110,7 @@ TEST(DebugQuoted, EscapesWhatWouldDisturbALogLine) {
 class LoadedSpecRecord : public ::testing::Test {
 protected:
     void SetUp() override { testing::clear_captured_records(); }
-    void TearDown() override {
-        logging_bridge::set_max_level(logging_bridge::LevelFilter::Debug);
-    }
+    void TearDown() override { logging_bridge::set_max_level(logging_bridge::LevelFilter::Debug); }
 };
 
 TEST_F(LoadedSpecRecord, NamesTheSpecAndItsOrigin) {
@@ -125,7 +124,8 @@ TEST_F(LoadedSpecRecord, NamesTheSpecAndItsOrigin) {
          "Loaded spec: ns.pkg None"},
         {{"q", R"(/p/"q"\.py)", "", std::nullopt}, R"(Loaded spec: q Some("/p/\"q\"\\.py"))"},
     };
-    for (const auto& c : cases) log_loaded_spec(c.spec);
+    for (const auto& c : cases)
+        log_loaded_spec(c.spec);
 
     ASSERT_EQ(testing::captured_records().size(), std::size(cases));
     for (std::size_t i = 0; i < std::size(cases); ++i) {

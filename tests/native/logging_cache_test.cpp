@@ -23,9 +23,9 @@ TEST(LevelFilterTable, SeverityOrderDecidesWhatPasses) {
         bool passes;
     };
     const Row rows[] = {
-        {Level::Error, LevelFilter::Off, false},  {Level::Error, LevelFilter::Error, true},
-        {Level::Warn, LevelFilter::Error, false}, {Level::Warn, LevelFilter::Warn, true},
-        {Level::Info, LevelFilter::Warn, false},  {Level::Debug, LevelFilter::Debug, true},
+        {Level::Error, LevelFilter::Off, false},   {Level::Error, LevelFilter::Error, true},
+        {Level::Warn, LevelFilter::Error, false},  {Level::Warn, LevelFilter::Warn, true},
+        {Level::Info, LevelFilter::Warn, false},   {Level::Debug, LevelFilter::Debug, true},
         {Level::Trace, LevelFilter::Debug, false}, {Level::Trace, LevelFilter::Trace, true},
         {Level::Error, LevelFilter::Trace, true},
     };

@@ -22,7 +22,9 @@ std::vector<CapturedRecord>& captured_records() {
     return records;
 }
 
-void clear_captured_records() { captured_records().clear(); }
+void clear_captured_records() {
+    captured_records().clear();
+}
 
 std::vector<std::string> captured_messages(std::string_view target) {
     std::vector<std::string> messages;

@@ -21,7 +21,7 @@ namespace {
 
 // Points file descriptor 1 somewhere else for the lifetime of the object.
 class RedirectedStdout {
-  public:
+public:
     explicit RedirectedStdout(int target) : saved_(::dup(STDOUT_FILENO)) {
         std::fflush(stdout);
         if (target >= 0) {
@@ -37,7 +37,7 @@ class RedirectedStdout {
     RedirectedStdout(const RedirectedStdout&) = delete;
     RedirectedStdout& operator=(const RedirectedStdout&) = delete;
 
-  private:
+private:
     int saved_;
 };
 

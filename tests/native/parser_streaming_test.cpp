@@ -29,7 +29,7 @@ std::string describe_item(const TokenList& tokens, std::size_t first_token) {
 }
 
 class RecordingSink final : public engine::ItemSink {
-  public:
+public:
     explicit RecordingSink(bool cut) : cut_(cut) {}
 
     void take_item(ParserState& state, std::size_t first_token) override {
@@ -41,7 +41,7 @@ class RecordingSink final : public engine::ItemSink {
     std::vector<std::string> items;
     std::vector<std::size_t> first_tokens;
 
-  private:
+private:
     bool cut_;
 };
 
@@ -118,8 +118,8 @@ TEST(ParserStreaming, SinkReceivesEveryCompletedIterationInOrder) {
 
 // Pieces that steer the grammar's decisions, as in the fast-path comparison.
 constexpr std::array<std::string_view, 24> pieces = {
-    "import ", "from ", "as", " ", "\\\n", "\\\r\n", "\n", "\r\n", "\r", ".", ",", "(", ")",
-    "#",       "\"",    "'",  "\"\"\"", "'''", "rb", "a", "x1", "_", "*", "\xC3\xA9"};
+    "import ", "from ", "as", " ", "\\\n",   "\\\r\n", "\n", "\r\n", "\r", ".", ",", "(",
+    ")",       "#",     "\"", "'", "\"\"\"", "'''",    "rb", "a",    "x1", "_", "*", "\xC3\xA9"};
 
 std::vector<std::string> random_sources(unsigned seed, int count) {
     std::mt19937 random(seed);
