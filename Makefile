@@ -24,7 +24,7 @@ $(VENV_PYTHON):
 	@test -n "$(PYTHON)" || { echo "No CPython 3.12+ found; set PYTHON=/path/to/python3.12" >&2; exit 1; }
 	"$(PYTHON)" -m venv $(VENV)
 	$(VENV_PYTHON) -m pip install -q --upgrade pip
-	$(VENV_PYTHON) -m pip install -q "scikit-build-core>=0.10" "pytest>=8"
+	$(VENV_PYTHON) -m pip install -q "scikit-build-core>=0.10" "pytest>=8" "hypothesis>=6" "mypy>=1.10"
 
 venv: $(VENV_PYTHON)
 
