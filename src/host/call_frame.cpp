@@ -34,10 +34,6 @@ PyObject* no_constructor(PyTypeObject*, PyObject*, PyObject*) noexcept {
     return nullptr;
 }
 
-const char* type_name_of(PyObject* object) noexcept {
-    return Py_TYPE(object)->tp_name;
-}
-
 namespace {
 
 std::string quoted_list(const std::vector<const char*>& names) {

@@ -181,8 +181,6 @@ inline void check_interrupt() {
 // Raises a deferred interrupt in place of the outcome, if there is one.
 PyObject* finish_call(PyObject* result) noexcept;
 
-const char* type_name_of(PyObject* object) noexcept;
-
 // Runs `body`, which returns the result as an Object, and converts its outcome: the result is
 // handed to the interpreter, or the failure becomes the pending exception and null is returned.
 template <class Body>
@@ -215,7 +213,7 @@ Instance<Record>& receiver(PyObject* self, PyTypeObject* type, std::string_view 
         throw ArgumentError(
             PyExc_TypeError,
             logging_bridge::concat("expected a '", class_name, "' object as the receiver, got '",
-                                   self != nullptr ? type_name_of(self) : "NULL", "'"));
+                                   self != nullptr ? type_name(Handle(self)) : "NULL", "'"));
     }
     return *reinterpret_cast<Instance<Record>*>(self);
 }

@@ -30,6 +30,8 @@ public:
     // The exception object, taken out of this error.
     Object take() noexcept { return std::move(exception_); }
     Handle exception() const noexcept { return exception_.handle(); }
+    // str() of the exception, for a message of ours; never raises.
+    std::string describe() const;
 
 private:
     Object exception_;

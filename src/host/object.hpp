@@ -62,4 +62,9 @@ private:
     PyObject* object_ = nullptr;
 };
 
+// The name of an object's type, for messages.
+inline const char* type_name(Handle object) noexcept {
+    return Py_TYPE(object.get())->tp_name;
+}
+
 }  // namespace modweave::host

@@ -6,11 +6,7 @@ namespace modweave::host {
 namespace {
 
 [[noreturn]] void fail_with_pending_error() {
-    PythonError error;
-    Object text = Object::steal(PyObject_Str(error.exception().get()));
-    const char* detail = text ? PyUnicode_AsUTF8(text.get()) : nullptr;
-    if (detail == nullptr) PyErr_Clear();
-    fail("failed to create a Python object: ", detail != nullptr ? detail : "unknown error");
+    fail("failed to create a Python object: ", PythonError().describe());
 }
 
 [[noreturn]] void fail_conversion(Handle value, std::string_view name, std::string_view expected) {
@@ -20,6 +16,16 @@ namespace {
 }
 
 }  // namespace
+
+std::string PythonError::describe() const {
+    Object text = Object::steal(PyObject_Str(exception_.get()));
+    const char* detail = text ? PyUnicode_AsUTF8(text.get()) : nullptr;
+    if (detail == nullptr) {
+        PyErr_Clear();
+        return "unknown error";
+    }
+    return detail;
+}
 
 Object require_value(PyObject* new_reference) {
     if (new_reference == nullptr) fail_with_pending_error();
@@ -82,10 +88,6 @@ bool optional_flag_argument(Handle value, std::string_view name) {
     if (!value || value.is_none()) return false;
     if (Py_IS_TYPE(value.get(), &PyBool_Type)) return value.get() == Py_True;
     fail_conversion(value, name, "bool");
-}
-
-std::string type_name(Handle object) {
-    return Py_TYPE(object.get())->tp_name;
 }
 
 }  // namespace modweave::host

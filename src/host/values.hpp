@@ -39,7 +39,4 @@ std::optional<std::string_view> optional_text_argument(Handle value, std::string
 // Omitted or None give false; otherwise only True or False are accepted.
 bool optional_flag_argument(Handle value, std::string_view name);
 
-// The name of an object's type, for messages.
-std::string type_name(Handle object);
-
 }  // namespace modweave::host

@@ -173,11 +173,7 @@ void ResetHandle::reset() const {
 ResetHandle install_python_bridge() {
     PyObject* logging_module = PyImport_ImportModule("logging");
     if (logging_module == nullptr) {
-        PythonError error;
-        Object text = Object::steal(PyObject_Str(error.exception().get()));
-        const char* detail = text ? PyUnicode_AsUTF8(text.get()) : nullptr;
-        if (detail == nullptr) PyErr_Clear();
-        fail("Failed to initialize python logging: ", detail != nullptr ? detail : "unknown error");
+        fail("Failed to initialize python logging: ", PythonError().describe());
     }
     auto bridge = std::make_unique<PythonBridge>(Object::steal(logging_module));
     PythonBridge* installed = bridge.get();
