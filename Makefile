@@ -8,7 +8,8 @@ JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 NATIVE_DIR := $(BUILD)/native
 SANITIZE_VENV := $(VENV)-sanitize
 
-.PHONY: all venv install frame-module native native-test pytest test test-sanitize run bench setup-native clean
+.PHONY: all venv install frame-module native native-test pytest test test-sanitize run bench setup-native clean \
+	setup-fuzz fuzz
 
 all: install
 
@@ -67,6 +68,31 @@ test-sanitize:
 	    ASAN_OPTIONS=detect_leaks=0 \
 	    UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 PYTHONMALLOC=malloc \
 	    $(SANITIZE_VENV)/bin/python -m pytest -q -p no:cacheprovider tests
+
+# The parser's libFuzzer harness needs clang and its fuzzer runtime; install them when the machine
+# cannot link a fuzzer.
+setup-fuzz:
+	@if ! printf 'extern "C" int LLVMFuzzerTestOneInput(const char*, unsigned long) { return 0; }\n' | \
+	    clang++ -x c++ -fsanitize=fuzzer,address,undefined -o /dev/null - >/dev/null 2>&1; then \
+	    echo "Installing clang and its fuzzer runtime (clang, libclang-rt-dev)"; \
+	    if [ "$$(id -u)" = 0 ]; then SUDO=; else SUDO=sudo; fi; \
+	    $$SUDO apt-get update -qq && DEBIAN_FRONTEND=noninteractive $$SUDO apt-get install -y -qq clang libclang-rt-dev >/dev/null; \
+	fi
+
+# Fuzzes the grammar and the walker for FUZZ_TIME seconds under AddressSanitizer and
+# UndefinedBehaviorSanitizer, starting from the seed corpus; the inputs it finds collect in
+# FUZZ_CORPUS and a failing input is written to the fuzz build folder.
+FUZZ_DIR = $(BUILD)/fuzz
+FUZZ_TIME ?= 180
+FUZZ_CORPUS ?= $(BUILD)/fuzz-corpus
+fuzz: setup-fuzz
+	cmake -S . -B $(FUZZ_DIR) -DMODWEAVE_BUILD_MODULE=OFF -DMODWEAVE_FUZZ=ON \
+	    -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+	cmake --build $(FUZZ_DIR) -j $(JOBS) --target parser_fuzz
+	mkdir -p $(FUZZ_CORPUS)
+	$(FUZZ_DIR)/parser_fuzz -dict=tests/fuzz/parser.dict -max_len=4096 -print_final_stats=1 \
+	    -max_total_time=$(FUZZ_TIME) -artifact_prefix=$(abspath $(FUZZ_DIR))/ \
+	    $(FUZZ_CORPUS) tests/fuzz/corpus
 
 run: install
 	$(VENV_PYTHON) examples/run.py
