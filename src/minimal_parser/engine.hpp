@@ -121,17 +121,24 @@ inline std::size_t char_length_at(std::string_view text, std::size_t index) noex
     return length;
 }
 
-// Code point of the character at `index` (of the given length); malformed bits are kept as is.
+// What a malformed character decodes to: no code point, so no range or class matches it.
+inline constexpr std::uint32_t malformed_code_point = 0xFFFFFFFF;
+
+// Code point of the character at `index` (of the given length). A stray byte, a sequence cut
+// short and an overlong one are malformed: decoding their bits would turn "\xC1\x81" or a cut
+// "\xE1\x86" into an ASCII letter, which the byte-scanning fast matchers rightly never see.
 inline std::uint32_t code_point_at(std::string_view text, std::size_t index,
                                    std::size_t length) noexcept {
     const auto lead = static_cast<unsigned char>(text[index]);
-    if (length == 1) return lead;
+    if (length == 1) return lead < 0x80 ? lead : malformed_code_point;
+    if (length != utf8_length_of_lead(lead)) return malformed_code_point;
     static constexpr std::array<unsigned char, 5> lead_mask = {0, 0x7F, 0x1F, 0x0F, 0x07};
+    static constexpr std::array<std::uint32_t, 5> smallest = {0, 0, 0x80, 0x800, 0x10000};
     std::uint32_t value = lead & lead_mask[length];
     for (std::size_t i = 1; i < length; ++i) {
         value = (value << 6) | (static_cast<unsigned char>(text[index + i]) & 0x3Fu);
     }
-    return value;
+    return value < smallest[length] ? malformed_code_point : value;
 }
 
 // Length of the line end at `index` ("\n", else "\r\n", else "\r"), or 0.
