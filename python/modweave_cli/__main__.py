@@ -1,0 +1,5 @@
+import sys
+
+from modweave_cli.cli import main
+
+sys.exit(main())
