@@ -3,6 +3,7 @@
     python bench/build_job.py builder ROOT_FILE      first and second build on one builder
     python bench/build_job.py modulefinder ROOT_FILE  modulefinder.ModuleFinder().run_script
     python bench/build_job.py tree FOLDER ROOT_NAME   one build of a generated tree
+    python bench/build_job.py cli ROOT_FILE           `modweave graph --format json` in this process
 """
 
 import json
@@ -56,9 +57,22 @@ def tree(folder, root_name):
             "growth_mib": (memory_kib("VmHWM") - before_kib) / 1024}
 
 
+def cli(root_file):
+    import os
+
+    import modweave  # noqa: F401 - loaded before the clock starts, as for `builder`
+
+    start = time.perf_counter()
+    from modweave_cli import main as command
+
+    status = command(["graph", "--format", "json", "-o", os.devnull, root_file])
+    return {"seconds": time.perf_counter() - start, "status": status}
+
+
 def main():
     mode, *arguments = sys.argv[1:]
-    result = {"builder": builder, "modulefinder": modulefinder, "tree": tree}[mode](*arguments)
+    modes = {"builder": builder, "modulefinder": modulefinder, "tree": tree, "cli": cli}
+    result = modes[mode](*arguments)
     for key, value in result.items():
         if isinstance(value, set):
             result[key] = sorted(value)

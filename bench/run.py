@@ -4,8 +4,8 @@
 
 Sections: the import parser against the standard `ast` extraction over the running interpreter's
 standard library, and its growth with input size; a build of widely used standard-library packages
-against `modulefinder`, and the cached second build; a build of generated trees of 1,000 and 10,000
-modules. A summary of every ratio closes the run.
+against `modulefinder`, and the cached second build; `modweave graph` against the build alone; a
+build of generated trees of 1,000 and 10,000 modules. A summary of every ratio closes the run.
 """
 
 import argparse
@@ -153,6 +153,23 @@ def bench_build(repeat):
     SUMMARY.append(("cached / first build speed-up", first / second, ">= 20"))
 
 
+def bench_cli(repeat):
+    """The command line's share: `modweave graph --format json` (its imports, the build, the JSON)
+    against the build alone, each in a fresh interpreter."""
+    with tempfile.TemporaryDirectory() as folder:
+        root_file = pathlib.Path(folder) / "root.py"
+        root_file.write_text(STDLIB_ROOT)
+        builds = [job("builder", root_file)["first"] for _ in range(repeat)]
+        commands = [job("cli", root_file) for _ in range(repeat)]
+    assert all(c["status"] == 0 for c in commands), commands
+    build, command = min(builds), min(c["seconds"] for c in commands)
+    print(f"modweave graph --format json on the standard-library root (best of {repeat})")
+    print(f"  build alone             {build:8.3f} s")
+    print(f"  modweave graph          {command:8.3f} s")
+    print(f"  command / build         {command / build:8.2f}x (target: at most 1.2x)")
+    SUMMARY.append(("modweave graph / build alone", command / build, "<= 1.2"))
+
+
 def write_tree(folder, modules, imports_per_module, seed=7):
     """A package-free tree of `modules` modules: m0 imports one module of each later layer and
     random others, so every module is reached from m0."""
@@ -194,6 +211,7 @@ def main():
     print(f"Python {sys.version.split()[0]}, modweave from {modweave.__file__}")
     bench_parser(arguments.quick)
     bench_build(1 if arguments.quick else 3)
+    bench_cli(1 if arguments.quick else 3)
     bench_scale((100, 1_000) if arguments.quick else (1_000, 10_000))
     print("\nsummary")
     for name, value, target in SUMMARY:
