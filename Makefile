@@ -94,8 +94,19 @@ fuzz: setup-fuzz
 	    -max_total_time=$(FUZZ_TIME) -artifact_prefix=$(abspath $(FUZZ_DIR))/ \
 	    $(FUZZ_CORPUS) tests/fuzz/corpus
 
+# The bundled example's import graph two steps deep: as text, as DOT, and as a picture where
+# Graphviz's dot is installed.
+RUN_DIR = $(BUILD)/run
+RUN_GRAPH = $(VENV)/bin/modweave graph examples/inventory/main.py --max-depth 2
 run: install
-	$(VENV_PYTHON) examples/run.py
+	@mkdir -p $(RUN_DIR)
+	$(RUN_GRAPH)
+	$(RUN_GRAPH) -o $(RUN_DIR)/inventory.dot
+	@if command -v dot >/dev/null 2>&1; then \
+	    $(RUN_GRAPH) -o $(RUN_DIR)/inventory.svg && echo "wrote $(RUN_DIR)/inventory.dot and .svg"; \
+	else \
+	    echo "wrote $(RUN_DIR)/inventory.dot (no picture: Graphviz's dot is not installed)"; \
+	fi
 
 # Native benchmarks (Release, no sanitizer) first, then the Python-level ones in the venv.
 BENCH_DIR = $(BUILD)/bench
