@@ -7,11 +7,13 @@ from modweave_cli.view import ROOT, GraphView, Module
 
 
 def view(edges, depths=None):
-    names = {ROOT} | {name for edge in edges for name in edge}
+    importers = {ROOT: []}
+    for importer, imported in edges:
+        importers.setdefault(importer, [])
+        importers.setdefault(imported, []).append(importer)
     depths = depths or {}
-    return GraphView(
-        Module(name, None, depths.get(name), tuple(sorted(a for a, b in edges if b == name)))
-        for name in names)
+    return GraphView(Module(name, None, depths.get(name), tuple(sorted(found)))
+                     for name, found in importers.items())
 
 
 @pytest.mark.parametrize("edges, cycles", [
