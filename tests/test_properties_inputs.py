@@ -39,7 +39,7 @@ def test_lone_surrogate_in_a_build_argument_raises_unicode_encode_error(source, 
         modweave.GraphBuilder().build(source, package=package)
 
 
-def test_raising_finder_counts_as_not_found_and_the_build_goes_on(finder, tree):
+def test_raising_finder_and_unknown_names_make_no_node_and_the_build_goes_on(finder, tree):
     tree.write("kept", "")
 
     def find(name):
@@ -47,7 +47,9 @@ def test_raising_finder_counts_as_not_found_and_the_build_goes_on(finder, tree):
             raise ValueError("finder broke")
 
     finder(find)
-    graph = modweave.GraphBuilder().build(f"import broken_finder_name\nimport {tree.name('kept')}\n")
+    graph = modweave.GraphBuilder().build(
+        f"import broken_finder_name\nimport unknown_name_zz\nimport {tree.name('kept')}\n")
+    assert set(graph.names()) == {ROOT, tree.name("kept")}
     assert edges(graph) == {(ROOT, tree.name("kept"))}
 
 
