@@ -108,15 +108,14 @@ run: install
 	    echo "wrote $(RUN_DIR)/inventory.dot (no picture: Graphviz's dot is not installed)"; \
 	fi
 
-# Native benchmarks (Release, no sanitizer) first, then the Python-level ones in the venv.
+# Native benchmarks (Release, no sanitizer), run by bench/run.py first so that one summary closes
+# the run with every ratio.
 BENCH_DIR = $(BUILD)/bench
 bench: install
 	cmake -S . -B $(BENCH_DIR) -DMODWEAVE_BUILD_MODULE=OFF -DMODWEAVE_NATIVE_BENCH=ON \
 	    -DCMAKE_BUILD_TYPE=Release >/dev/null
 	cmake --build $(BENCH_DIR) -j $(JOBS)
-	$(BENCH_DIR)/graph_bench
-	$(BENCH_DIR)/parser_bench "$$($(VENV_PYTHON) -c 'import sysconfig; print(sysconfig.get_paths()["stdlib"])')"
-	$(VENV_PYTHON) bench/run.py
+	$(VENV_PYTHON) bench/run.py --native $(BENCH_DIR)
 
 clean:
 	rm -rf $(BUILD) $(VENV) $(SANITIZE_VENV)

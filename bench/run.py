@@ -1,8 +1,9 @@
 """modweave benchmarks. Every figure is measured in this run, against a baseline measured here too.
 
-    python bench/run.py [--quick]
+    python bench/run.py [--quick] [--native FOLDER]
 
-Sections: the import parser against the standard `ast` extraction over the running interpreter's
+Sections: the native benchmarks built in FOLDER (graph operations, the parser's throughput, growth
+and memory), when given; the import parser against the standard `ast` extraction over the running interpreter's
 standard library, and its growth with input size; a build of widely used standard-library packages
 against `modulefinder`, and the cached second build; `modweave graph` against the build alone; a
 build of generated trees of 1,000 and 10,000 modules. A summary of every ratio closes the run.
@@ -14,6 +15,7 @@ import gc
 import json
 import pathlib
 import random
+import re
 import subprocess
 import sys
 import tempfile
@@ -204,18 +206,66 @@ def bench_scale(sizes):
     SUMMARY.append((f"build time {large} / {small} modules", growth, f"~{large // small} (linear)"))
 
 
+NATIVE_GRAPH_ROW = re.compile(
+    r"^(\w+)\s+([\d.]+)\s+([\d.]+)\s+([\d.]+)\s+\|\s+([\d.]+)\s+([\d.]+)\s+\|"
+    r"\s+([\d.]+)\s+([\d.]+)\s+([\d.]+)$")
+
+
+def native(folder, *arguments):
+    """Runs one native benchmark of the bench build folder, shows its report and returns it."""
+    output = subprocess.run([str(pathlib.Path(folder) / arguments[0]), *arguments[1:]],
+                            capture_output=True, text=True, check=True).stdout
+    print(output, end="" if output.endswith("\n") else "\n")
+    return output
+
+
+def found(pattern, text):
+    match = re.search(pattern, text, re.MULTILINE)
+    if match is None:
+        raise SystemExit(f"native benchmark output lacks {pattern!r}")
+    return float(match.group(1))
+
+
+def bench_native(folder):
+    """The native benchmarks (built in Release by `make bench`); their key figures join the
+    summary, read from their own reports."""
+    print("native graph operations")
+    report = native(folder, "graph_bench")
+    for line in report.splitlines():
+        row = NATIVE_GRAPH_ROW.match(line)
+        if row:
+            # The bare hash map's own growth shows how much of any growth is the caches.
+            SUMMARY.append((f"native {row.group(1)} time 100k / 10k", float(row.group(6)),
+                            "for reference" if row.group(1) == "baseline" else "~10, as baseline"))
+        if row and row.group(1) == "build":
+            SUMMARY.append(("native build / bare hash map at 100k", float(row.group(9)),
+                            "small constant"))
+    print("native import parser over the standard library")
+    report = native(folder, "parser_bench", sysconfig.get_paths()["stdlib"])
+    SUMMARY.append(("native parse throughput (MB/s)", found(r"^parse: [\d.]+ s, ([\d.]+) MB/s", report),
+                    "for reference"))
+    SUMMARY.append(("native parse rate 100x / 1x file",
+                    found(r"^linearity: +100x .*\(([\d.]+) of 1x\)", report), "~1 (linear)"))
+    SUMMARY.append(("native parse peak growth, 100x (MB)",
+                    found(r"^memory: peak grew by ([\d.]+) MB", report), "small, flat"))
+
+
 def main():
     options = argparse.ArgumentParser(description=__doc__)
     options.add_argument("--quick", action="store_true", help="a small corpus, for a smoke run")
+    options.add_argument("--native", metavar="FOLDER",
+                         help="also run the native benchmarks built in FOLDER")
     arguments = options.parse_args()
     print(f"Python {sys.version.split()[0]}, modweave from {modweave.__file__}")
+    if arguments.native:
+        bench_native(arguments.native)
     bench_parser(arguments.quick)
     bench_build(1 if arguments.quick else 3)
     bench_cli(1 if arguments.quick else 3)
     bench_scale((100, 1_000) if arguments.quick else (1_000, 10_000))
     print("\nsummary")
     for name, value, target in SUMMARY:
-        print(f"  {name:34s} {value:10.1f}   target {target}")
+        print(f"  {name:38s} {value:10.1f}   target {target}")
 
 
 if __name__ == "__main__":
