@@ -3,10 +3,11 @@
     python bench/run.py [--quick] [--native FOLDER]
 
 Sections: the native benchmarks built in FOLDER (graph operations, the parser's throughput, growth
-and memory), when given; the import parser against the standard `ast` extraction over the running interpreter's
-standard library, and its growth with input size; a build of widely used standard-library packages
-against `modulefinder`, and the cached second build; `modweave graph` against the build alone; a
-build of generated trees of 1,000 and 10,000 modules. A summary of every ratio closes the run.
+and memory), when given; the import parser against the standard `ast` extraction over the running
+interpreter's standard library, and its growth with input size; a build of widely used
+standard-library packages against `modulefinder`, and the cached second build; `modweave graph`
+against the build alone; a build of generated trees of 1,000 and 10,000 modules. A summary of every
+ratio closes the run.
 """
 
 import argparse
@@ -242,8 +243,8 @@ def bench_native(folder):
                             "small constant"))
     print("native import parser over the standard library")
     report = native(folder, "parser_bench", sysconfig.get_paths()["stdlib"])
-    SUMMARY.append(("native parse throughput (MB/s)", found(r"^parse: [\d.]+ s, ([\d.]+) MB/s", report),
-                    "for reference"))
+    SUMMARY.append(("native parse throughput (MB/s)",
+                    found(r"^parse: [\d.]+ s, ([\d.]+) MB/s", report), "for reference"))
     SUMMARY.append(("native parse rate 100x / 1x file",
                     found(r"^linearity: +100x .*\(([\d.]+) of 1x\)", report), "~1 (linear)"))
     SUMMARY.append(("native parse peak growth, 100x (MB)",

@@ -73,15 +73,24 @@ class Text(str):
     pass
 
 
+def fresh(text):
+    """A new string object: literals may be immortal, and a reference check on them proves
+    nothing."""
+    made = "".join(list(text))
+    assert sys.getrefcount(made) < 10
+    return made
+
+
 class Discard(io.TextIOBase):
     def write(self, text):
         return len(text)
 
 
 def test_parse_keeps_no_memory_or_references():
-    source = "import os.path as p, sys\nfrom ..pkg import (a as b,\n  c)\n'''doc'''\n# é\n" * 8
+    source = fresh(
+        "import os.path as p, sys\nfrom ..pkg import (a as b,\n  c)\n'''doc'''\n# é\n" * 8)
     subclassed = Text("from . import x\r\nimport y\r")
-    surrogate = "import a\n\udc80"
+    surrogate = fresh("import a\n\udc80")
     before = sys.getrefcount(source), sys.getrefcount(subclassed), sys.getrefcount(surrogate)
     parse = modweave.parser.parse
 
@@ -103,9 +112,9 @@ def test_builds_and_their_failures_keep_no_memory_or_references(tree):
     tree.write("pkg", "from . import core\nimport {p}leaf\n", package=True)
     tree.write("pkg.core", "import {p}leaf\nimport sys\n")
     tree.write("leaf", "x = 1\n")
-    source = f"import {tree.name('pkg')}\nimport {tree.name('leaf')}\nimport missing_zz\n"
-    package = tree.name("pkg")
-    relative = "from . import x\n"
+    source = fresh(f"import {tree.name('pkg')}\nimport {tree.name('leaf')}\nimport missing_zz\n")
+    package = fresh(tree.name("pkg"))
+    relative = fresh("from . import x\n")
     before = sys.getrefcount(source), sys.getrefcount(package), sys.getrefcount(relative)
     logger = logging.getLogger("modweave.core.builder")
 

@@ -40,7 +40,8 @@ fragments = st.one_of(
     st.builds(lambda dots, module, names, gap, paren:
               f"from {'.' * dots}{module} import{gap or ' '}"
               + (f"({', '.join(names)},)" if paren else ", ".join(names)),
-              st.integers(0, 3), dotted | st.just(""), st.lists(alias_texts, min_size=1, max_size=3),
+              st.integers(0, 3), dotted | st.just(""),
+              st.lists(alias_texts, min_size=1, max_size=3),
               spaces, st.booleans()),
     st.builds(lambda quote, body: quote + body + quote,
               st.sampled_from(["'", '"', "'''", '"""', "rb'", "F\"", "u'''"]), free_text),
