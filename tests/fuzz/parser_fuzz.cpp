@@ -6,7 +6,7 @@
 // - the token list pairs up, every span lies inside the text, children lie inside their parent
 //   and siblings follow each other without overlap;
 // - the fast matchers and the plain compositions leave the same state, for python and for one
-//   more start rule picked from the input;
+//   more start rule, mode and predicate picked from the input;
 // - the streaming walk and the walk over the whole tree give the same records, one per statement
 //   node, with names that match the name grammar and levels equal to the module's leading dots.
 #include <cstddef>
@@ -141,9 +141,12 @@ struct MatchOutcome {
     bool operator==(const MatchOutcome&) const = default;
 };
 
-MatchOutcome run_match(mp::Rule start, std::string_view text, bool plain) {
+MatchOutcome run_match(mp::Rule start, std::string_view text, bool plain, mp::engine::Mode mode,
+                       mp::engine::Predicate predicate) {
     mp::engine::ParserState state(text);
     state.plain_matching = plain;
+    state.mode = mode;
+    state.predicate = predicate;
     MatchOutcome outcome{mp::grammar::match_rule(start, state), state.position, {}, state.failure};
     for (const mp::Token& token : state.tokens) {
         outcome.tokens.emplace_back(token.partner(), (token.position() << 8) |
@@ -188,11 +191,20 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
 
     if (size <= plain_limit) {
-        const mp::Rule other = mp::rule_from_index(size == 0 ? 0 : data[0] % mp::rule_count);
-        for (const mp::Rule start : {mp::Rule::python, other}) {
-            check(run_match(start, text, false) == run_match(start, text, true),
-                  "fast and plain matching differ for rule", mp::rule_name(start));
-        }
+        using mp::engine::Mode;
+        using mp::engine::Predicate;
+        check(run_match(mp::Rule::python, text, false, Mode::non_atomic, Predicate::none) ==
+                  run_match(mp::Rule::python, text, true, Mode::non_atomic, Predicate::none),
+              "fast and plain matching differ for python");
+        // One more start rule, in a mode a calling rule could impose, chosen by the last byte so
+        // that the text's start stays free.
+        const unsigned selector = size == 0 ? 0u : data[size - 1];
+        const mp::Rule other = mp::rule_from_index(selector % mp::rule_count);
+        const auto mode = static_cast<Mode>(selector / mp::rule_count);
+        const Predicate predicate = size % 2 == 0 ? Predicate::none : Predicate::negative;
+        check(run_match(other, text, false, mode, predicate) ==
+                  run_match(other, text, true, mode, predicate),
+              "fast and plain matching differ for rule", mp::rule_name(other));
     }
     return 0;
 }
