@@ -15,6 +15,9 @@ template <class... Overloads>
 struct Visitor : Overloads... {
     using Overloads::operator()...;
 };
+// Spelled out for compilers that do not yet deduce aggregate template arguments.
+template <class... Overloads>
+Visitor(Overloads...) -> Visitor<Overloads...>;
 
 }  // namespace
 
