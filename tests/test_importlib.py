@@ -1,4 +1,4 @@
-"""ModuleSpec conversion and the spec lookup, against real host objects."""
+"""ModuleSpec conversion and module-spec lookup, against real host objects."""
 
 import importlib.util
 import logging

@@ -18,13 +18,14 @@ namespace modweave::core {
 // The name of every graph's root, and the root spec's parent when no package is given.
 inline constexpr std::string_view terminal_name = "<terminal>";
 
-// What a build needs from its surroundings: the spec lookup, and a chance to abandon the build.
+// What a build needs from its surroundings: the module-spec lookup, and a chance to abandon
+// the build.
 // Either may throw anything; the build then stops at once, as after an internal failure.
 class BuildHost {
 public:
     virtual ~BuildHost() = default;
 
-    // The spec of an absolute dotted module name, or nothing when none is found.
+    // The module spec of an absolute dotted module name, or nothing when none is found.
     virtual std::optional<importlib::ModuleSpec> find_spec(std::string_view name) = 0;
 
     // Called after every find_spec, and once more when the walk is done, before the summary and

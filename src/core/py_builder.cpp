@@ -13,7 +13,7 @@ using host::BorrowKind;
 
 PyTypeObject* graph_builder_type = nullptr;
 
-// What a build needs from the interpreter: the spec lookup, and a say in whether to go on.
+// What a build needs from the interpreter: the module-spec lookup, and a say in whether to go on.
 class InterpreterBuildHost final : public BuildHost {
 public:
     std::optional<importlib::ModuleSpec> find_spec(std::string_view name) override {

@@ -1,4 +1,4 @@
-// The spec lookup through the host's own import system.
+// Module-spec lookup through the host's own import system.
 #pragma once
 
 #include <optional>

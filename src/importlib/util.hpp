@@ -1,4 +1,4 @@
-// Name resolution for relative imports, and the text forms the spec lookup logs.
+// Name resolution for relative imports, and the text forms the module-spec lookup logs.
 // Pure C++: the host lookup itself lives with the interpreter glue.
 #pragma once
 

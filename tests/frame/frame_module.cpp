@@ -142,7 +142,7 @@ PyObject* extract_spec(PyObject*, PyObject* object) noexcept {
 
 constexpr host::Signature<1> find_spec_signature{"find_spec", {{{"name", true}}}};
 
-// find_spec(name) -> the spec's Python form, or None when absent.
+// find_spec(name) -> the module spec's Python form, or None when absent.
 PyObject* find_spec(PyObject*, PyObject* const* args, Py_ssize_t nargsf,
                     PyObject* kwnames) noexcept {
     return host::call_function(

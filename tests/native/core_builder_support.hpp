@@ -82,7 +82,7 @@ public:
         specs_[name] = {name, std::move(origin), parent_of(name), std::nullopt};
     }
 
-    // Looking up `name` yields the spec registered as `registered`.
+    // Looking up `name` yields the module spec registered as `registered`.
     void alias(const std::string& name, const std::string& registered) {
         aliases_[name] = registered;
     }
