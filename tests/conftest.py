@@ -82,3 +82,18 @@ def builder_log():
     yield records
     for logger in loggers:
         logger.removeHandler(handler)
+
+
+@pytest.fixture
+def meta_path():
+    """Puts finders first on sys.meta_path for the duration of the test."""
+    installed = []
+
+    def install(finder):
+        sys.meta_path.insert(0, finder)
+        installed.append(finder)
+        return finder
+
+    yield install
+    for finder in installed:
+        sys.meta_path.remove(finder)

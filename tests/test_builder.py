@@ -1,7 +1,6 @@
 """GraphBuilder.build end to end, on temporary package trees."""
 
 import importlib.machinery
-import sys
 import threading
 
 import pytest
@@ -179,18 +178,8 @@ class FixedFinder:
 
 
 @pytest.fixture
-def finder():
-    installed = []
-
-    def install(specs):
-        finder = FixedFinder(specs)
-        sys.meta_path.insert(0, finder)
-        installed.append(finder)
-        return finder
-
-    yield install
-    for item in installed:
-        sys.meta_path.remove(item)
+def finder(meta_path):
+    return lambda specs: meta_path(FixedFinder(specs))
 
 
 def test_vanished_file_is_skipped_with_a_warning(python, tmp_path):
@@ -261,7 +250,7 @@ def test_failed_build_leaves_the_builder_usable(tree):
 
 
 @pytest.mark.parametrize("exception", [KeyboardInterrupt, SystemExit])
-def test_interrupt_in_the_lookup_stops_the_build(finder, tree, exception):
+def test_interrupt_in_the_lookup_stops_the_build(meta_path, tree, exception):
     tree.write("fine", "")
 
     class Interrupting:
@@ -269,13 +258,10 @@ def test_interrupt_in_the_lookup_stops_the_build(finder, tree, exception):
             if name == "interrupt_here":
                 raise exception()
 
-    sys.meta_path.insert(0, Interrupting())
-    try:
-        builder = modweave.GraphBuilder()
-        with pytest.raises(exception):
-            builder.build("import interrupt_here\n")
-    finally:
-        sys.meta_path.pop(0)
+    meta_path(Interrupting())
+    builder = modweave.GraphBuilder()
+    with pytest.raises(exception):
+        builder.build("import interrupt_here\n")
     graph = builder.build(f"import {tree.name('fine')}\n")
     assert edges(graph) == {(ROOT, tree.name("fine"))}
 
@@ -328,7 +314,7 @@ def test_nested_build_from_a_logging_handler_is_refused(tree):
     assert edges(graph) == {(ROOT, tree.name("n"))}
 
 
-def test_nested_build_from_an_import_hook_is_refused(tree):
+def test_nested_build_from_an_import_hook_is_refused(meta_path):
     refused = []
     builder = modweave.GraphBuilder()
 
@@ -341,11 +327,8 @@ def test_nested_build_from_an_import_hook_is_refused(tree):
                     refused.append(str(error))
             return None
 
-    sys.meta_path.insert(0, Hook())
-    try:
-        graph = builder.build("import hooked_name\n")
-    finally:
-        sys.meta_path.pop(0)
+    meta_path(Hook())
+    graph = builder.build("import hooked_name\n")
     assert refused == ["Already borrowed"]
     assert graph.names() == [ROOT]
 

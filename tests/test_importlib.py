@@ -1,10 +1,6 @@
 """ModuleSpec conversion and module-spec lookup, against real host objects."""
 
 import importlib.util
-import logging
-import os
-import sys
-import types
 
 import pytest
 
@@ -136,17 +132,8 @@ class RaisingFinder:
 
 
 @pytest.fixture
-def finder():
-    installed = []
-
-    def install(exception):
-        finder = RaisingFinder(exception)
-        sys.meta_path.insert(0, finder)
-        installed.append(finder)
-
-    yield install
-    for finder in installed:
-        sys.meta_path.remove(finder)
+def finder(meta_path):
+    return lambda exception: meta_path(RaisingFinder(exception))
 
 
 def test_find_spec_discards_a_raising_finder(frame, finder):
@@ -161,7 +148,7 @@ def test_find_spec_lets_interrupts_through(frame, finder, exception):
         frame.find_spec("raising_target")
 
 
-def test_find_spec_absent_for_a_spec_that_does_not_convert(frame, finder):
+def test_find_spec_absent_for_a_spec_that_does_not_convert(frame, meta_path):
     class BadSpecFinder:
         def find_spec(self, name, path=None, target=None):
             if name == "bad_spec_target":
@@ -169,11 +156,8 @@ def test_find_spec_absent_for_a_spec_that_does_not_convert(frame, finder):
                             submodule_search_locations=None)
             return None
 
-    sys.meta_path.insert(0, BadSpecFinder())
-    try:
-        assert frame.find_spec("bad_spec_target") is None
-    finally:
-        sys.meta_path.pop(0)
+    meta_path(BadSpecFinder())
+    assert frame.find_spec("bad_spec_target") is None
 
 
 LOG_PRELUDE = """

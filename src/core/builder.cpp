@@ -261,8 +261,8 @@ private:
         }
 
         std::optional<std::string> source = load_source(attachment.found);
-        // The module spec goes to the node alone unless the expansion needs it too. The stored node's
-        // name stays where it is while the graph only grows, so it can name the new edge.
+        // The module spec goes to the node alone unless the expansion needs it too. The stored
+        // node's name stays where it is while the graph only grows, so it can name the new edge.
         ModuleSpec spec = std::move(attachment.found);
         const std::string_view name =
             graph
