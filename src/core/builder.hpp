@@ -12,6 +12,7 @@
 
 #include "core/types.hpp"
 #include "importlib/types.hpp"
+#include "text/string_hash.hpp"
 
 namespace modweave::core {
 
@@ -34,7 +35,7 @@ public:
 };
 
 struct GraphBuilder {
-    using NameSet = std::unordered_set<std::string, NameHash, std::equal_to<>>;
+    using NameSet = std::unordered_set<std::string, text::TransparentStringHash, std::equal_to<>>;
 
     DepGraph graph;                 // the graph of the build in progress; empty between builds
     NameSet in_progress;            // modules on the current expansion path
