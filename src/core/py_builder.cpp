@@ -130,8 +130,8 @@ std::optional<NamePrefixes> prefixes_argument(Handle value, std::string_view nam
     Object iterator = Object::steal(PyObject_GetIter(value.get()));
     if (!iterator) {
         PyErr_Clear();
-        argument_type_error(name, logging_bridge::concat("'", host::type_name(value),
-                                                         "' object is not iterable"));
+        argument_type_error(
+            name, logging_bridge::concat("'", host::type_name(value), "' object is not iterable"));
     }
     std::vector<std::string> prefixes;
     while (PyObject* item = PyIter_Next(iterator.get())) {
@@ -149,21 +149,20 @@ std::optional<NamePrefixes> prefixes_argument(Handle value, std::string_view nam
 Object callable_argument(Handle value, std::string_view name) {
     if (!value || value.is_none()) return Object();
     if (PyCallable_Check(value.get()) == 0) {
-        argument_type_error(name, logging_bridge::concat("'", host::type_name(value),
-                                                         "' object is not callable"));
+        argument_type_error(
+            name, logging_bridge::concat("'", host::type_name(value), "' object is not callable"));
     }
     return Object::borrow(value);
 }
 
-constexpr host::Signature<7> constructor_signature{
-    "GraphBuilder.__new__",
-    {{{"verbose", false},
-      {"exact", false, true},
-      {"type_checking", false, true},
-      {"expand_only", false, true},
-      {"never_expand", false, true},
-      {"exclude", false, true},
-      {"progress", false, true}}}};
+constexpr host::Signature<7> constructor_signature{"GraphBuilder.__new__",
+                                                   {{{"verbose", false},
+                                                     {"exact", false, true},
+                                                     {"type_checking", false, true},
+                                                     {"expand_only", false, true},
+                                                     {"never_expand", false, true},
+                                                     {"exclude", false, true},
+                                                     {"progress", false, true}}}};
 
 // GraphBuilder(verbose=None, *, exact=False, type_checking=True, expand_only=None,
 //              never_expand=None, exclude=None, progress=None)
