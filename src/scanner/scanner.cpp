@@ -1,11 +1,14 @@
 #include "scanner/scanner.hpp"
 
 #include <array>
+#include <bit>
 #include <cstddef>
+#include <cstring>
 #include <limits>
 #include <optional>
 #include <utility>
 
+#include "scanner/byte_search.hpp"
 #include "text/utf8.hpp"
 
 namespace modweave::scanner {
@@ -16,30 +19,15 @@ using minimal_parser::Import;
 using minimal_parser::ImportFrom;
 using minimal_parser::ImportStmt;
 
-// A set of bytes as a lookup table, so that skipping the bytes outside it is one load per byte.
-class ByteSet {
-public:
-    constexpr explicit ByteSet(std::string_view members) {
-        for (const char member : members)
-            members_[static_cast<unsigned char>(member)] = true;
-    }
-    constexpr bool contains(char byte) const noexcept {
-        return members_[static_cast<unsigned char>(byte)];
-    }
-
-private:
-    std::array<bool, 256> members_{};
-};
-
 // The bytes that change anything in code: strings, comments, brackets, statement separators,
 // compound statement colons, continuations and line ends. Names, numbers and most operators
 // only pass by.
-constexpr ByteSet code_stops("\"'#()[]{};:\\\n\r");
-constexpr ByteSet comment_stops("\n\r");
-constexpr ByteSet double_quoted_stops("\"\\\n\r");
-constexpr ByteSet single_quoted_stops("'\\\n\r");
-constexpr ByteSet double_quoted_fstring_stops("\"{}\\\n\r");
-constexpr ByteSet single_quoted_fstring_stops("'{}\\\n\r");
+using CodeStops = ByteSet<'"', '\'', '#', '(', ')', '[', ']', '{', '}', ';', ':', '\\', '\n', '\r'>;
+using CommentStops = ByteSet<'\n', '\r'>;
+template <char Quote>
+using StringStops = ByteSet<Quote, '\\', '\n', '\r'>;
+template <char Quote>
+using FStringStops = ByteSet<Quote, '{', '}', '\\', '\n', '\r'>;
 
 constexpr bool is_line_end(char byte) noexcept {
     return byte == '\n' || byte == '\r';
@@ -140,9 +128,33 @@ private:
         return end_ - cursor_ >= 2 && cursor_[1] == byte;
     }
 
-    void skip_to(const ByteSet& stops) noexcept {
-        while (cursor_ != end_ && !stops.contains(*cursor_))
-            ++cursor_;
+    template <class Stops>
+    void skip_to() noexcept {
+        cursor_ = Stops::find(cursor_, end_);
+    }
+
+    std::size_t position() const noexcept { return static_cast<std::size_t>(cursor_ - begin_); }
+    std::size_t size() const noexcept { return static_cast<std::size_t>(end_ - begin_); }
+    bool byte_at_is(std::size_t index, char byte) const noexcept {
+        return index < size() && begin_[index] == byte;
+    }
+
+    // The code stops (code_stop_mask) at `from` and after, as bits of the window that holds
+    // `from`, bit 0 standing for window_start_. Code holds about one stop in ten bytes; a window
+    // serves all those of its 64 bytes, however often the cursor leaves the code and comes back.
+    std::uint64_t code_stops_from(std::size_t from) noexcept {
+        const std::size_t offset = from - window_start_;  // wraps when before the window
+        if (offset < window_length_) return window_mask_ & (~std::uint64_t{0} << offset);
+        window_start_ = from;
+        window_length_ = 64;
+        if (size() - from >= 64) {
+            window_mask_ = code_stop_mask(begin_ + from);
+        } else {
+            char tail[64] = {};  // NUL is no stop
+            std::memcpy(tail, begin_ + from, size() - from);
+            window_mask_ = code_stop_mask(tail);
+        }
+        return window_mask_;
     }
 
     // At a line end byte: steps over "\n", "\r\n" or "\r" and counts the line.
@@ -156,6 +168,19 @@ private:
     void consume_backslash() noexcept {
         ++cursor_;
         if (cursor_ != end_ && is_line_end(*cursor_)) consume_line_end();
+    }
+
+    // The number of spaces at the cursor, at least 1, at most 8: indentation is a good part of
+    // all code, and a run of spaces is measured eight bytes at a time.
+    std::size_t leading_spaces() const noexcept {
+        if (end_ - cursor_ < 8) return 1;
+        std::uint64_t word;
+        std::memcpy(&word, cursor_, sizeof word);
+        const std::uint64_t differences = word ^ 0x2020202020202020u;
+        if (differences == 0) return 8;
+        const int bits = std::endian::native == std::endian::little ? std::countr_zero(differences)
+                                                                    : std::countl_zero(differences);
+        return static_cast<std::size_t>(bits) / 8;
     }
 
     bool keyword_at(std::string_view word) const noexcept;
@@ -178,8 +203,12 @@ private:
     StringKind kind_of_string_at(const char* quote) const noexcept;
     void skip_string() noexcept;
     void skip_plain_string() noexcept;
+    template <char quote>
+    void skip_plain_string() noexcept;
     void skip_formatted_string(bool raw) noexcept;
     void push_fstring(bool raw) noexcept;
+    void scan_fstring_literal() noexcept;
+    template <char quote>
     void scan_fstring_literal() noexcept;
     void scan_fstring_expression() noexcept;
 
@@ -193,6 +222,9 @@ private:
     // Indentation columns of the `if TYPE_CHECKING:` headers whose bodies enclose the cursor.
     std::vector<std::size_t> type_checking_columns_;
     std::vector<ScannedImport> records_;
+    std::size_t window_start_ = 0;
+    std::size_t window_length_ = 0;  // 64 once there is a window
+    std::uint64_t window_mask_ = 0;  // code stops of the window, bit 0 standing for its start
 };
 
 std::vector<ScannedImport> Scanner::run() {
@@ -235,7 +267,7 @@ void Scanner::skip_blanks(bool inside_brackets) noexcept {
         } else if (inside_brackets && is_line_end(byte)) {
             consume_line_end();
         } else if (inside_brackets && byte == '#') {
-            skip_to(comment_stops);
+            skip_to<CommentStops>();
         } else {
             return;
         }
@@ -251,8 +283,9 @@ bool Scanner::find_first_token(std::size_t& column) noexcept {
     while (cursor_ != end_) {
         const char byte = *cursor_;
         if (byte == ' ') {
-            ++column;
-            ++cursor_;
+            const std::size_t spaces = leading_spaces();
+            column += spaces;
+            cursor_ += spaces;
         } else if (byte == '\t') {
             column = (column / 8 + 1) * 8;
             ++cursor_;
@@ -263,7 +296,7 @@ bool Scanner::find_first_token(std::size_t& column) noexcept {
             consume_line_end();
             column = 0;
         } else if (byte == '#') {
-            skip_to(comment_stops);
+            skip_to<CommentStops>();
         } else if (byte == '\\' && end_ - cursor_ >= 2 && is_line_end(cursor_[1])) {
             // The line goes on below; should nothing follow there, the whole of it is blank.
             consume_backslash();
@@ -483,46 +516,68 @@ void Scanner::read_import_from() {
 // follows those is an expression, which never begins with `import` or `from`, so treating it as
 // a statement start finds nothing that is not there.
 StatementEnd Scanner::scan_code() noexcept {
+    std::uint64_t stops = code_stops_from(position());
     for (;;) {
-        skip_to(code_stops);
-        if (at_end()) return StatementEnd::end_of_text;
-        switch (*cursor_) {
-            case '\n':
-            case '\r':
-                consume_line_end();
-                if (depth_ == 0) return StatementEnd::line_end;
-                break;
-            case '#':
-                skip_to(comment_stops);
-                break;
-            case '\\':
-                consume_backslash();
-                break;
+        while (stops == 0) {
+            const std::size_t next_window = window_start_ + 64;
+            if (next_window >= size()) {
+                cursor_ = end_;
+                return StatementEnd::end_of_text;
+            }
+            stops = code_stops_from(next_window);
+        }
+        const std::size_t at = window_start_ + static_cast<std::size_t>(std::countr_zero(stops));
+        stops &= stops - 1;
+        switch (begin_[at]) {
             case '(':
             case '[':
             case '{':
                 ++depth_;
-                ++cursor_;
                 break;
             case ')':
             case ']':
             case '}':
                 if (depth_ > 0) --depth_;
-                ++cursor_;
                 break;
-            case ';':
-                ++cursor_;
-                if (depth_ == 0) return StatementEnd::separator;
-                break;
-            case ':':
-                ++cursor_;
+            case '\r':
+                if (byte_at_is(at + 1, '\n')) break;  // the "\n" ends the line
+                [[fallthrough]];
+            case '\n':
+                ++line_;
                 if (depth_ == 0) {
-                    if (!next_is('=')) return StatementEnd::separator;
-                    ++cursor_;  // ":=" is an operator of its own
+                    cursor_ = begin_ + at + 1;
+                    return StatementEnd::line_end;
                 }
                 break;
-            default:  // a quote
+            case ';':
+                if (depth_ == 0) {
+                    cursor_ = begin_ + at + 1;
+                    return StatementEnd::separator;
+                }
+                break;
+            case ':':
+                if (depth_ == 0 && !byte_at_is(at + 1, '=')) {  // ":=" is an operator of its own
+                    cursor_ = begin_ + at + 1;
+                    return StatementEnd::separator;
+                }
+                break;
+            case '#':
+                cursor_ = begin_ + at;
+                skip_to<CommentStops>();
+                stops = code_stops_from(position());
+                break;
+            case '\\':
+                cursor_ = begin_ + at;
+                consume_backslash();
+                stops = code_stops_from(position());
+                break;
+            case '"':
+            case '\'':
+                cursor_ = begin_ + at;
                 skip_string();
+                stops = code_stops_from(position());
+                break;
+            default:  // $ % & |
                 break;
         }
     }
@@ -550,12 +605,19 @@ void Scanner::skip_string() noexcept {
 // At the opening quote of a string that is not an f-string. A backslash keeps the byte after it
 // from ending the string, raw or not. A single-quoted string that meets a line end is cut there.
 void Scanner::skip_plain_string() noexcept {
-    const char quote = *cursor_;
-    const ByteSet& stops = quote == '"' ? double_quoted_stops : single_quoted_stops;
+    if (*cursor_ == '"') {
+        skip_plain_string<'"'>();
+    } else {
+        skip_plain_string<'\''>();
+    }
+}
+
+template <char quote>
+void Scanner::skip_plain_string() noexcept {
     const bool triple_quoted = end_ - cursor_ >= 3 && cursor_[1] == quote && cursor_[2] == quote;
     cursor_ += triple_quoted ? 3 : 1;
     for (;;) {
-        skip_to(stops);
+        skip_to<StringStops<quote>>();
         if (at_end()) return;
         const char byte = *cursor_;
         if (byte == quote) {
@@ -611,22 +673,29 @@ void Scanner::skip_formatted_string(bool raw) noexcept {
 // Literal text of the innermost f-string, or a format spec. Returns when the f-string ends (its
 // frame popped), a replacement field opens, or the text ends.
 void Scanner::scan_fstring_literal() noexcept {
+    if (fstrings_.back().quote == '"') {
+        scan_fstring_literal<'"'>();
+    } else {
+        scan_fstring_literal<'\''>();
+    }
+}
+
+template <char quote>
+void Scanner::scan_fstring_literal() noexcept {
     FStringFrame& frame = fstrings_.back();
-    const ByteSet& stops =
-        frame.quote == '"' ? double_quoted_fstring_stops : single_quoted_fstring_stops;
     // After "\N{", the next "}" closes the character name, not a field.
     bool in_character_name = false;
     for (;;) {
-        skip_to(stops);
+        skip_to<FStringStops<quote>>();
         if (at_end()) return;
         const char byte = *cursor_;
-        if (byte == frame.quote) {
+        if (byte == quote) {
             if (!frame.triple_quoted) {
                 ++cursor_;
                 fstrings_.pop_back();
                 return;
             }
-            if (end_ - cursor_ >= 3 && cursor_[1] == frame.quote && cursor_[2] == frame.quote) {
+            if (end_ - cursor_ >= 3 && cursor_[1] == quote && cursor_[2] == quote) {
                 cursor_ += 3;
                 fstrings_.pop_back();
                 return;
@@ -696,7 +765,7 @@ void Scanner::scan_fstring_literal() noexcept {
 void Scanner::scan_fstring_expression() noexcept {
     FStringFrame& frame = fstrings_.back();
     for (;;) {
-        skip_to(code_stops);
+        skip_to<CodeStops>();
         if (at_end()) return;
         switch (*cursor_) {
             case '\n':
@@ -704,7 +773,7 @@ void Scanner::scan_fstring_expression() noexcept {
                 consume_line_end();
                 break;
             case '#':
-                skip_to(comment_stops);
+                skip_to<CommentStops>();
                 break;
             case '\\':
                 consume_backslash();
