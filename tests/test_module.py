@@ -48,11 +48,11 @@ def test_parse_is_a_builtin_bound_to_the_submodule():
 
 
 @pytest.mark.parametrize("name", CLASSES)
-def test_class_names_have_no_module_prefix(name):
+def test_classes_belong_to_the_module_under_their_plain_names(name):
     cls = getattr(modweave, name)
     assert cls.__name__ == name
     assert cls.__qualname__ == name
-    assert "__module__" not in vars(cls)
+    assert cls.__module__ == "modweave"
 
 
 @pytest.mark.parametrize("name", ["DepNode", "DepGraph"])
@@ -136,6 +136,10 @@ def test_second_initialisation_in_one_process_fails(python):
     )
     assert result.stdout.startswith("ImportError:")
     assert "only be initialized once per interpreter process" in result.stdout
+
+
+def test_import_under_warnings_as_errors(python):
+    python("import modweave", flags=["-W", "error"])
 
 
 @pytest.mark.skipif(shutil.which("nm") is None, reason="nm is not installed")

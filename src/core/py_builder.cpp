@@ -68,9 +68,10 @@ PyMethodDef builder_methods[] = {
 PyTypeObject* GraphBuilderClass::type() {
     return host::type_once(graph_builder_type, [] {
         return host::create_class<GraphBuilder>(
-            "GraphBuilder", {{Py_tp_doc, const_cast<char*>("GraphBuilder(verbose=None)\n--\n\n")},
-                             {Py_tp_new, reinterpret_cast<void*>(construct)},
-                             {Py_tp_methods, builder_methods}});
+            "modweave.GraphBuilder",
+            {{Py_tp_doc, const_cast<char*>("GraphBuilder(verbose=None)\n--\n\n")},
+             {Py_tp_new, reinterpret_cast<void*>(construct)},
+             {Py_tp_methods, builder_methods}});
     });
 }
 

@@ -166,16 +166,16 @@ PyMethodDef graph_methods[] = {
 PyTypeObject* DepNodeClass::type() {
     return host::type_once(dep_node_type, [] {
         return host::create_class<DepNode>(
-            "DepNode", {{Py_tp_new, reinterpret_cast<void*>(host::no_constructor)},
-                        {Py_tp_getset, node_properties}});
+            "modweave.DepNode", {{Py_tp_new, reinterpret_cast<void*>(host::no_constructor)},
+                                 {Py_tp_getset, node_properties}});
     });
 }
 
 PyTypeObject* DepGraphClass::type() {
     return host::type_once(dep_graph_type, [] {
         return host::create_class<DepGraph>(
-            "DepGraph", {{Py_tp_new, reinterpret_cast<void*>(host::no_constructor)},
-                         {Py_tp_methods, graph_methods}});
+            "modweave.DepGraph", {{Py_tp_new, reinterpret_cast<void*>(host::no_constructor)},
+                                  {Py_tp_methods, graph_methods}});
     });
 }
 

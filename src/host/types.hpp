@@ -3,6 +3,7 @@
 
 #include <Python.h>
 
+#include <cstring>
 #include <initializer_list>
 #include <vector>
 
@@ -21,6 +22,8 @@ inline PyTypeObject* create_type(PyType_Spec& spec) {
 // A class whose instances are Instance<Record>, with `slots` besides the deallocator. It has no
 // instance dict and no weak references and cannot be subclassed. The interpreter copies the name
 // and the doc; the method and property tables that slots point to must outlive the type.
+// `name` is "module.Class": the module part becomes the class's __module__, and messages that
+// name the type (its tp_name) say "Class" alone.
 template <class Record>
 PyTypeObject* create_class(const char* name, std::initializer_list<PyType_Slot> slots) {
     std::vector<PyType_Slot> all(slots);
@@ -33,7 +36,10 @@ PyTypeObject* create_class(const char* name, std::initializer_list<PyType_Slot> 
         .flags = Py_TPFLAGS_DEFAULT,
         .slots = all.data(),
     };
-    return create_type(spec);
+    PyTypeObject* type = create_type(spec);
+    // Points into the type's own copy of the name, which lives as long as the type.
+    if (const char* dot = std::strrchr(type->tp_name, '.')) type->tp_name = dot + 1;
+    return type;
 }
 
 // Returns the type in `slot`, creating it on first need; it is kept for the life of the process.
