@@ -19,9 +19,18 @@ using host::Object;
 using host::PythonError;
 using host::require;
 
-// The module keeps process-wide state (the logging bridge, the type objects), so it may be
-// initialised only once per process, whichever interpreter asks.
-std::atomic<bool> initialized{false};
+// The module keeps process-wide state (the logging bridge, the type objects) that belongs to the
+// main interpreter, so it is initialised there only, and once per process. Only a completed
+// initialisation counts: after a failed one, a later import may try again.
+enum class Initialization { NotDone, Running, Done };
+std::atomic<Initialization> initialization{Initialization::NotDone};
+
+// The bridge is installed once per process and outlives a failed initialisation, which a later
+// attempt finishes with the same bridge.
+bool bridge_installed = false;
+
+constexpr const char* initialized_once_message =
+    "modweave may only be initialized once per interpreter process";
 
 PyModuleDef module_definition = {
     .m_base = PyModuleDef_HEAD_INIT,
@@ -72,14 +81,25 @@ Object make_parser_module() {
 PyObject* initialize() noexcept {
     Object module = Object::steal(PyModule_Create2(&module_definition, 1013));
     if (!module) return nullptr;
-    if (initialized.exchange(true)) {
+    // Another interpreter changes nothing here, so it cannot keep the main one from importing.
+    if (PyInterpreterState_Get() != PyInterpreterState_Main()) {
         PyErr_SetString(PyExc_ImportError,
-                        "modweave may only be initialized once per interpreter process");
+                        initialization.load() == Initialization::Done
+                            ? initialized_once_message
+                            : "modweave can only be imported in the main interpreter");
         return nullptr;
     }
-    return host::boundary([&]() -> Object {
-        // The reset handle is dropped at once: the logger cache lives as long as the process.
-        (void)logging_bridge::install_python_bridge();
+    Initialization expected = Initialization::NotDone;
+    if (!initialization.compare_exchange_strong(expected, Initialization::Running)) {
+        PyErr_SetString(PyExc_ImportError, initialized_once_message);
+        return nullptr;
+    }
+    PyObject* result = host::boundary([&]() -> Object {
+        if (!bridge_installed) {
+            // The reset handle is dropped at once: the logger cache lives as long as the process.
+            (void)logging_bridge::install_python_bridge();
+            bridge_installed = true;
+        }
         add_type(module.handle(), core::DepNodeClass::type(), "DepNode");
         add_type(module.handle(), core::DepGraphClass::type(), "DepGraph");
         add_type(module.handle(), core::GraphBuilderClass::type(), "GraphBuilder");
@@ -89,6 +109,8 @@ PyObject* initialize() noexcept {
         add(module.handle(), parser_name, std::move(parser));
         return std::move(module);
     });
+    initialization.store(result != nullptr ? Initialization::Done : Initialization::NotDone);
+    return result;
 }
 
 }  // namespace

@@ -142,6 +142,49 @@ def test_import_under_warnings_as_errors(python):
     python("import modweave", flags=["-W", "error"])
 
 
+def test_failed_first_initialisation_can_be_retried(python):
+    result = python(
+        """
+        import sys
+        sys.modules["logging"] = None  # the logging bridge cannot import it
+        try:
+            import modweave
+        except BaseException as error:
+            print("first:", type(error).__name__)
+        del sys.modules["logging"]
+        import modweave
+        print("second:", modweave.parser.parse("import a")[0]["type"])
+        """
+    )
+    assert result.stdout.splitlines() == ["first: PanicException", "second: import"]
+
+
+SUBINTERPRETER_CONFIGS = {(3, 12): ["isolated=True", "isolated=False"],
+                          (3, 13): ["'isolated'", "'legacy'"]}
+
+
+@pytest.mark.parametrize("config", SUBINTERPRETER_CONFIGS.get(sys.version_info[:2], []))
+def test_refused_subinterpreter_import_leaves_the_main_interpreter_free(python, config):
+    result = python(
+        f"""
+        try:
+            import _interpreters as interpreters
+        except ImportError:
+            import _xxsubinterpreters as interpreters
+        interpreter = interpreters.create({config})
+        try:
+            failure = interpreters.run_string(interpreter, "import modweave")
+        except Exception as error:
+            failure = error
+        print("subinterpreter:", "ImportError" in str(failure))
+        interpreters.destroy(interpreter)
+        import modweave
+        print("main:", modweave.parser.parse("import a")[0]["type"])
+        """
+    )
+    assert result.stdout.splitlines() == ["subinterpreter: True", "main: import"]
+
+
 @pytest.mark.skipif(shutil.which("nm") is None, reason="nm is not installed")
 def test_the_only_exported_symbol_is_the_entry_point():
     output = subprocess.run(
