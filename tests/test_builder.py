@@ -1,6 +1,7 @@
 """GraphBuilder.build end to end, on temporary package trees."""
 
 import importlib.machinery
+import signal
 import threading
 
 import pytest
@@ -299,6 +300,24 @@ def test_parent_chain_leading_back_ends_with_a_warning(meta_path, builder_log, i
     graph = modweave.GraphBuilder().build(f"import {import_name}\n")
     assert edges(graph) == expected_edges
     assert [r.getMessage() for r in builder_log if r.levelno == 30] == [warning]
+
+
+def test_interrupt_while_reading_search_locations_stops_the_build(finder):
+    class SlowLocations:
+        def __len__(self):
+            return 1
+
+        def __getitem__(self, index):
+            # A real Ctrl-C: the handler raises KeyboardInterrupt inside this call.
+            signal.raise_signal(signal.SIGINT)
+            return "/never"
+
+    package = importlib.machinery.ModuleSpec("slow_locations", None, origin="built-in",
+                                             is_package=True)
+    package.submodule_search_locations = SlowLocations()
+    finder({"slow_locations": package})
+    with pytest.raises(KeyboardInterrupt):
+        modweave.GraphBuilder().build("import slow_locations\n")
 
 
 def test_interrupt_in_a_logging_handler_stops_the_build(tree):
