@@ -49,19 +49,19 @@ PyObject* node_property(PyObject* self, Body&& body) noexcept {
 }
 
 PyObject* node_name(PyObject* self, void*) noexcept {
-    return node_property(self, [](DepNode& node) { return host::make_str(node.name); });
+    return node_property(self, [](const DepNode& node) { return host::make_str(node.name); });
 }
 
 PyObject* node_spec(PyObject* self, void*) noexcept {
-    return node_property(self, [](DepNode& node) { return importlib::into_py(node.spec); });
+    return node_property(self, [](const DepNode& node) { return importlib::into_py(node.spec); });
 }
 
 PyObject* node_dependents(PyObject* self, void*) noexcept {
-    return node_property(self, [](DepNode& node) { return str_set(node.dependents); });
+    return node_property(self, [](const DepNode& node) { return str_set(node.dependents); });
 }
 
 PyObject* node_depth(PyObject* self, void*) noexcept {
-    return node_property(self, [](DepNode& node) {
+    return node_property(self, [](const DepNode& node) {
         return node.depth ? host::make_int(static_cast<std::int64_t>(*node.depth)) : Object::none();
     });
 }
@@ -69,7 +69,7 @@ PyObject* node_depth(PyObject* self, void*) noexcept {
 // The count of imported modules; it is also written to file descriptor 1, as callers of this
 // property have come to expect.
 PyObject* node_dependencies(PyObject* self, void*) noexcept {
-    return node_property(self, [](DepNode& node) {
+    return node_property(self, [](const DepNode& node) {
         const std::size_t count = node.dependencies.size();
         minimal_parser::write_all(1, logging_bridge::concat(count, "\n"), "stdout");
         return host::make_int(static_cast<std::uint64_t>(count));
@@ -94,19 +94,19 @@ PyObject* graph_query(PyObject* self, Body&& body) noexcept {
 }
 
 PyObject* graph_size(PyObject* self, PyObject*) noexcept {
-    return graph_query<BorrowKind::Shared>(self, [](DepGraph& graph) {
+    return graph_query<BorrowKind::Shared>(self, [](const DepGraph& graph) {
         return host::make_int(static_cast<std::uint64_t>(graph.size()));
     });
 }
 
 PyObject* graph_num_dependencies(PyObject* self, PyObject*) noexcept {
-    return graph_query<BorrowKind::Shared>(self, [](DepGraph& graph) {
+    return graph_query<BorrowKind::Shared>(self, [](const DepGraph& graph) {
         return host::make_int(static_cast<std::uint64_t>(graph.num_dependencies()));
     });
 }
 
 PyObject* graph_keys(PyObject* self, PyObject*) noexcept {
-    return graph_query<BorrowKind::Shared>(self, [](DepGraph& graph) {
+    return graph_query<BorrowKind::Shared>(self, [](const DepGraph& graph) {
         Object set = host::make_set();
         for (const auto& entry : graph.nodes())
             host::set_add(set.handle(), host::make_str(entry.first));
@@ -121,7 +121,7 @@ PyObject* graph_get(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
                     PyObject* kwnames) noexcept {
     return host::call_method<DepGraphClass, BorrowKind::Shared>(
         self, get_signature, ArgumentList(args, nargsf, kwnames),
-        [](DepGraph& graph, const auto& slots) {
+        [](const DepGraph& graph, const auto& slots) {
             return wrap_node(graph.get(host::text_argument(slots[0], "name")));
         });
 }
@@ -130,7 +130,7 @@ PyObject* graph_get_all_scoped(PyObject* self, PyObject* const* args, Py_ssize_t
                                PyObject* kwnames) noexcept {
     return host::call_method<DepGraphClass, BorrowKind::Shared>(
         self, scoped_signature, ArgumentList(args, nargsf, kwnames),
-        [](DepGraph& graph, const auto& slots) {
+        [](const DepGraph& graph, const auto& slots) {
             Object list = host::make_list();
             for (DepNode& node : graph.get_all_scoped(host::text_argument(slots[0], "scope"))) {
                 host::list_append(list.handle(), wrap_node(std::move(node)));
