@@ -1,5 +1,6 @@
 """Types of the native module: import statements and module dependency graphs of Python source."""
 
+from collections.abc import Iterator
 from types import ModuleType
 from typing import Final, Literal, NotRequired, TypedDict, final, type_check_only
 
@@ -38,6 +39,12 @@ class _ParserModule(ModuleType):
 
 parser: Final[_ParserModule]
 
+class PanicException(BaseException):
+    """Raised when native code called from Python fails internally.
+
+    It derives from BaseException, not Exception, so `except Exception` does not catch it.
+    """
+
 @final
 class DepNode:
     @property
@@ -52,6 +59,9 @@ class DepNode:
     @property
     def dependencies(self) -> int:
         """The number of modules this one imports; each read also writes it to descriptor 1."""
+    @property
+    def imports(self) -> set[str]:
+        """The names of the modules this one imports."""
 
 @final
 class DepGraph:
@@ -62,6 +72,12 @@ class DepGraph:
     def get_all_scoped(self, scope: str) -> list[DepNode]: ...
     def origins(self) -> list[str]: ...
     def names(self) -> list[str]: ...
+    def __len__(self) -> int: ...
+    def __contains__(self, name: object, /) -> bool: ...
+    def __getitem__(self, name: str, /) -> DepNode:
+        """A copy of the named node; KeyError for a name the graph does not hold."""
+    def __iter__(self) -> Iterator[str]:
+        """The names of the nodes, in the order of `names()`."""
 
 @final
 class GraphBuilder:

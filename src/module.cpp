@@ -7,6 +7,7 @@
 #include "core/py_builder.hpp"
 #include "core/py_types.hpp"
 #include "host/call_frame.hpp"
+#include "host/panic.hpp"
 #include "host/values.hpp"
 #include "logging_bridge/py_bridge.hpp"
 #include "minimal_parser/py_parser.hpp"
@@ -107,6 +108,11 @@ PyObject* initialize() noexcept {
         const char* parser_name = PyModule_GetName(parser.get());
         if (parser_name == nullptr) throw PythonError();
         add(module.handle(), parser_name, std::move(parser));
+        // Not in __all__: an attribute so that `except modweave.PanicException` works and pickle
+        // finds the class by its qualified name.
+        PyObject* panic = host::panic_exception_type();
+        if (panic == nullptr) throw PythonError();
+        host::require_status(PyObject_SetAttrString(module.get(), "PanicException", panic));
         return std::move(module);
     });
     initialization.store(result != nullptr ? Initialization::Done : Initialization::NotDone);

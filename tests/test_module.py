@@ -1,5 +1,6 @@
 """The module object: its attributes, classes, submodule and once-only initialisation."""
 
+import pickle
 import shutil
 import subprocess
 import sys
@@ -136,6 +137,17 @@ def test_second_initialisation_in_one_process_fails(python):
     )
     assert result.stdout.startswith("ImportError:")
     assert "only be initialized once per interpreter process" in result.stdout
+
+
+def test_panic_exception_is_reachable_and_survives_pickling():
+    with pytest.raises(modweave.PanicException) as caught:
+        modweave.GraphBuilder().build("from . import x")
+    assert caught.type.__module__ == "modweave"
+    assert not issubclass(modweave.PanicException, Exception)
+    copy = pickle.loads(pickle.dumps(caught.value))
+    assert type(copy) is modweave.PanicException
+    assert copy.args == caught.value.args
+    assert "PanicException" not in modweave.__all__
 
 
 def test_import_under_warnings_as_errors(python):

@@ -76,12 +76,27 @@ PyObject* node_dependencies(PyObject* self, void*) noexcept {
     });
 }
 
+PyObject* node_imports(PyObject* self, void*) noexcept {
+    return node_property(self, [](const DepNode& node) { return str_set(node.dependencies); });
+}
+
+// <DepNode 'json' depth=1>
+PyObject* node_repr(PyObject* self) noexcept {
+    return node_property(self, [](const DepNode& node) {
+        Object name = host::make_str(node.name);
+        const std::string depth = node.depth ? logging_bridge::concat(*node.depth) : "None";
+        return host::require_value(
+            PyUnicode_FromFormat("<DepNode %R depth=%s>", name.get(), depth.c_str()));
+    });
+}
+
 PyGetSetDef node_properties[] = {
     {"name", node_name, nullptr, nullptr, nullptr},
     {"spec", node_spec, nullptr, nullptr, nullptr},
     {"dependents", node_dependents, nullptr, nullptr, nullptr},
     {"depth", node_depth, nullptr, nullptr, nullptr},
     {"dependencies", node_dependencies, nullptr, nullptr, nullptr},
+    {"imports", node_imports, nullptr, "The names of the modules this one imports.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -161,13 +176,92 @@ PyMethodDef graph_methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
+// The container protocol: len(graph), name in graph, graph[name] and iteration over the names.
+// Anything but a str names no node, as with a dict whose keys are all str.
+
+// The node name that `key` stands for; absent when no node can have it.
+std::optional<std::string_view> node_key(host::Handle key) {
+    if (!PyUnicode_Check(key.get())) return std::nullopt;
+    Py_ssize_t size = 0;
+    const char* data = PyUnicode_AsUTF8AndSize(key.get(), &size);
+    if (data == nullptr) {
+        // Lone surrogates: every node name is UTF-8 text.
+        if (PyErr_ExceptionMatches(PyExc_UnicodeEncodeError) == 0) throw host::PythonError();
+        PyErr_Clear();
+        return std::nullopt;
+    }
+    return std::string_view(data, static_cast<std::size_t>(size));
+}
+
+Py_ssize_t graph_length(PyObject* self) noexcept {
+    Object size = Object::steal(graph_size(self, nullptr));
+    return size ? PyLong_AsSsize_t(size.get()) : -1;
+}
+
+int graph_contains(PyObject* self, PyObject* key) noexcept {
+    Object found = Object::steal(graph_query<BorrowKind::Shared>(self, [&](const DepGraph& graph) {
+        const std::optional<std::string_view> name = node_key(host::Handle(key));
+        return Object::borrow(host::Handle(name && graph.has_node(*name) ? Py_True : Py_False));
+    }));
+    return found ? static_cast<int>(found.get() == Py_True) : -1;
+}
+
+// graph[name]: a copy of the node, or KeyError(name); `get` keeps its PanicException.
+PyObject* graph_subscript(PyObject* self, PyObject* key) noexcept {
+    return graph_query<BorrowKind::Shared>(self, [&](const DepGraph& graph) {
+        const std::optional<std::string_view> name = node_key(host::Handle(key));
+        if (!name || !graph.has_node(*name)) {
+            // In a tuple of its own, so that a tuple key is not taken for the exception's
+            // arguments.
+            Object arguments = host::require(PyTuple_Pack(1, key));
+            PyErr_SetObject(PyExc_KeyError, arguments.get());
+            throw host::PythonError();
+        }
+        return wrap_node(graph.get(*name));
+    });
+}
+
+// The names in map order, as `names` lists them.
+PyObject* graph_iter(PyObject* self) noexcept {
+    return graph_query<BorrowKind::Shared>(self, [](const DepGraph& graph) {
+        Object names = str_list(graph.names());
+        return host::require(PyObject_GetIter(names.get()));
+    });
+}
+
+// 1534 -> "1,534"
+std::string with_thousands_separators(std::size_t count) {
+    const std::string digits = logging_bridge::concat(count);
+    std::string text;
+    for (std::size_t i = 0; i < digits.size(); ++i) {
+        if (i > 0 && (digits.size() - i) % 3 == 0) text.push_back(',');
+        text.push_back(digits[i]);
+    }
+    return text;
+}
+
+std::string counted(std::size_t count, std::string_view noun) {
+    return logging_bridge::concat(with_thousands_separators(count), " ", noun,
+                                  count == 1 ? "" : "s");
+}
+
+// <DepGraph: 297 modules, 1,534 imports>
+PyObject* graph_repr(PyObject* self) noexcept {
+    return graph_query<BorrowKind::Shared>(self, [](const DepGraph& graph) {
+        return host::make_str(
+            logging_bridge::concat("<DepGraph: ", counted(graph.size(), "module"), ", ",
+                                   counted(graph.num_dependencies(), "import"), ">"));
+    });
+}
+
 }  // namespace
 
 PyTypeObject* DepNodeClass::type() {
     return host::type_once(dep_node_type, [] {
         return host::create_class<DepNode>(
             "modweave.DepNode", {{Py_tp_new, reinterpret_cast<void*>(host::no_constructor)},
-                                 {Py_tp_getset, node_properties}});
+                                 {Py_tp_getset, node_properties},
+                                 {Py_tp_repr, reinterpret_cast<void*>(node_repr)}});
     });
 }
 
@@ -175,7 +269,12 @@ PyTypeObject* DepGraphClass::type() {
     return host::type_once(dep_graph_type, [] {
         return host::create_class<DepGraph>(
             "modweave.DepGraph", {{Py_tp_new, reinterpret_cast<void*>(host::no_constructor)},
-                                  {Py_tp_methods, graph_methods}});
+                                  {Py_tp_methods, graph_methods},
+                                  {Py_mp_length, reinterpret_cast<void*>(graph_length)},
+                                  {Py_sq_contains, reinterpret_cast<void*>(graph_contains)},
+                                  {Py_mp_subscript, reinterpret_cast<void*>(graph_subscript)},
+                                  {Py_tp_iter, reinterpret_cast<void*>(graph_iter)},
+                                  {Py_tp_repr, reinterpret_cast<void*>(graph_repr)}});
     });
 }
 
