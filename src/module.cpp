@@ -22,9 +22,20 @@ using host::require;
 
 // The module keeps process-wide state (the logging bridge, the type objects) that belongs to the
 // main interpreter, so it is initialised there only, and once per process. Only a completed
-// initialisation counts: after a failed one, a later import may try again.
+// initialisation counts, and only while its module lives: after a failed one, or when the import
+// system drops the module it asked for (a subinterpreter's import can run the entry point in the
+// main interpreter and refuse the module afterwards), a later import may try again.
 enum class Initialization { NotDone, Running, Done };
 std::atomic<Initialization> initialization{Initialization::NotDone};
+// The module of the completed initialisation; compared, never dereferenced.
+std::atomic<const void*> initialized_module{nullptr};
+
+void forget_initialized_module(void* module) noexcept {
+    const void* expected = module;
+    if (initialized_module.compare_exchange_strong(expected, nullptr)) {
+        initialization.store(Initialization::NotDone);
+    }
+}
 
 // The bridge is installed once per process and outlives a failed initialisation, which a later
 // attempt finishes with the same bridge.
@@ -42,7 +53,7 @@ PyModuleDef module_definition = {
     .m_slots = nullptr,
     .m_traverse = nullptr,
     .m_clear = nullptr,
-    .m_free = nullptr,
+    .m_free = forget_initialized_module,
 };
 
 // Appends `name` to the module's __all__ (creating the list on first use) and stores `value`
@@ -115,6 +126,7 @@ PyObject* initialize() noexcept {
         host::require_status(PyObject_SetAttrString(module.get(), "PanicException", panic));
         return std::move(module);
     });
+    if (result != nullptr) initialized_module.store(result);
     initialization.store(result != nullptr ? Initialization::Done : Initialization::NotDone);
     return result;
 }
