@@ -127,14 +127,11 @@ class HostileLocations:
     "locations, outcome",
     [
         (HostileLocations(iteration_raises=KeyboardInterrupt()), KeyboardInterrupt),
-        (HostileLocations(iteration_raises=SystemExit(3)), SystemExit),
         (HostileLocations(length=SystemExit(3)), SystemExit),
-        (HostileLocations(length=KeyboardInterrupt()), KeyboardInterrupt),
         # Only an ordinary failure of the length is ignored, and a length is never trusted.
         (HostileLocations(length=RuntimeError("no length")), ["/only"]),
         (HostileLocations(length=2**62), ["/only"]),
         (HostileLocations(length=2**40), ["/only"]),
-        (HostileLocations(length=0), ["/only"]),
     ],
 )
 def test_extract_passes_interrupts_on_and_ignores_the_reported_length(frame, meta_path, locations,
