@@ -405,6 +405,17 @@ private:
             frames_.pop_back();
             return;
         }
+        if (attachment.cached && options().exact) {
+            // Exact depths are worked out at the end, so the cached part is copied node by node
+            // where this graph lacks it, never twice.
+            const std::size_t copied = graph.graft(*builder_.cache, key);
+            builder_.from_cache += copied + 1;
+            builder_.processed += copied;
+            graph.add_dependency(from, key);
+            frames_.pop_back();
+            host_.reached(graph.size(), false);
+            return;
+        }
         if (attachment.cached) {
             DepGraph copy = builder_.cache->clone_from(key);
             const std::size_t copied = copy.num_dependencies();
@@ -503,7 +514,12 @@ DepGraph GraphBuilder::build_root(importlib::ModuleSpec root, BuildHost& host, E
     in_progress = NameSet{};
     DepGraph taken = std::exchange(graph, DepGraph{});
     if (cache) {
-        cache->merge(DepGraph(taken));
+        // An exact build's cached nodes are complete as they stand; only new ones join.
+        if (options.exact) {
+            cache->add_missing(taken);
+        } else {
+            cache->merge(DepGraph(taken));
+        }
     } else {
         cache.emplace(taken);
     }
