@@ -1,4 +1,8 @@
-"""What a command analyses: a source file or a module, with its text and its package."""
+"""What a command analyses: a source file, a module, or a folder, with the source of its root.
+
+A folder becomes one build: a root source that imports every module of a package folder, or every
+script of a plain folder, so that each of them is a root at distance 1.
+"""
 
 from __future__ import annotations
 
@@ -12,13 +16,21 @@ class UserError(Exception):
 
 
 class Target:
-    def __init__(self, *, label: str, source: str, package: str | None, origin: str | None,
-                 folder: str) -> None:
-        self.label = label  # how the root is named in output: the path as given, or the module
+    def __init__(self, *, label: str, given: str, source: str, package: str | None,
+                 origin: str | None, folder: str, project: tuple[str, ...],
+                 module: str | None = None, roots: int | None = None) -> None:
+        self.label = label  # the root's name in output: the path as given, or the module
+        self.given = given  # the target exactly as the user wrote it
         self.source = source
         self.package = package
-        self.origin = origin
-        self.folder = folder  # where the target's own project lives: modules under it are its own
+        self.origin = origin  # the root's file or folder, shown as the root node's origin
+        self.folder = folder  # searched first for imports
+        # Prefixes of the target's own modules: what `cycles` and `deps` look at.
+        self.project = project
+        # The module the root source is, when the graph may reach it by name too: it and the root
+        # are one node.
+        self.module = module
+        self.roots = roots  # for folders: how many modules the root source imports
 
 
 def read_source(path: str) -> str:
@@ -56,13 +68,45 @@ def package_root(path: str) -> tuple[str, str | None]:
     return folder, ".".join(reversed(parts)) or None
 
 
+def top_level_names(folder: str) -> tuple[str, ...]:
+    """Every top-level module name a file or folder directly inside `folder` can be imported as."""
+    try:
+        entries = os.listdir(folder)
+    except OSError:
+        return ()
+    names = set()
+    for entry in entries:
+        stem = entry[:-3] if entry.endswith(".py") else entry
+        if stem.isidentifier() and (stem != entry or os.path.isdir(os.path.join(folder, entry))):
+            names.add(stem)
+    return tuple(sorted(names))
+
+
+def load(given: str | None, module: str | None, package: str | None) -> Target:
+    if module:
+        if given is not None:
+            raise UserError("give either TARGET or -m MODULE, not both")
+        return from_module(module, package)
+    if given is None:
+        raise UserError("give a source file or folder, or -m MODULE")
+    if os.path.isdir(given):
+        return from_folder(given)
+    return from_file(given, package)
+
+
 def from_file(name: str, package: str | None) -> Target:
     source = read_source(name)
     origin = os.path.realpath(name)
     search_folder, inferred = package_root(origin)
+    package = package or inferred
     _put_first_on_path(search_folder)
-    return Target(label=name, source=source, package=package or inferred, origin=origin,
-                  folder=search_folder)
+    stem = os.path.splitext(os.path.basename(origin))[0]
+    module = None
+    if package:
+        module = package if stem == "__init__" else f"{package}.{stem}"
+    project = (inferred.partition(".")[0],) if inferred else top_level_names(search_folder)
+    return Target(label=name, given=name, source=source, package=package, origin=origin,
+                  folder=search_folder, project=project, module=module)
 
 
 def from_module(name: str, package: str | None) -> Target:
@@ -82,8 +126,50 @@ def from_module(name: str, package: str | None) -> Target:
     folder = os.path.dirname(spec.origin)
     for _ in range(name.count(".") + (1 if spec.submodule_search_locations is not None else 0)):
         folder = os.path.dirname(folder)
-    return Target(label=name, source=source, package=package or spec.parent or None,
-                  origin=spec.origin, folder=folder)
+    return Target(label=name, given=name, source=source, package=package or spec.parent or None,
+                  origin=spec.origin, folder=folder, project=(name.partition(".")[0],),
+                  module=name)
+
+
+def package_modules(folder: str, package: str) -> list[str]:
+    """Every module of the package in `folder`: its subpackages are the folders with
+    `__init__.py`, its modules the `.py` files with names that can be imported."""
+    modules = []
+    for path, folders, files in os.walk(folder):
+        relative = os.path.relpath(path, folder)
+        prefix = package if relative == "." else f"{package}.{relative.replace(os.sep, '.')}"
+        folders[:] = sorted(name for name in folders if name.isidentifier()
+                            and os.path.isfile(os.path.join(path, name, "__init__.py")))
+        for file in sorted(files):
+            stem, extension = os.path.splitext(file)
+            if extension == ".py" and stem.isidentifier():
+                modules.append(prefix if stem == "__init__" else f"{prefix}.{stem}")
+    return sorted(modules)
+
+
+def from_folder(given: str) -> Target:
+    folder = os.path.realpath(given)
+    # A trailing separator keeps the root's name apart from the package's own module name.
+    label = given.rstrip(os.sep) + os.sep
+    if os.path.isfile(os.path.join(folder, "__init__.py")):
+        search_folder, package = package_root(os.path.join(folder, "__init__.py"))
+        if package is None:
+            raise UserError(f"{given}: is a package folder whose name cannot be imported")
+        modules = package_modules(folder, package)
+        project: tuple[str, ...] = (package,)
+    else:
+        search_folder = folder
+        modules = sorted(stem for stem, extension in map(os.path.splitext, os.listdir(folder))
+                         if extension == ".py" and stem.isidentifier()
+                         and os.path.isfile(os.path.join(folder, stem + extension)))
+        if not modules:
+            raise UserError(f"{given}: has no __init__.py and no Python scripts; "
+                            "give a package folder, a script, or -m MODULE")
+        project = top_level_names(folder)
+    _put_first_on_path(search_folder)
+    source = "".join(f"import {name}\n" for name in modules)
+    return Target(label=label, given=given, source=source, package=None, origin=folder,
+                  folder=search_folder, project=project, roots=len(modules))
 
 
 def _put_first_on_path(folder: str) -> None:
