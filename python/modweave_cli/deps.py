@@ -88,7 +88,8 @@ def missing(view: GraphView, project: Sequence[str]) -> list[Unresolved]:
 
 def deps_text(label: str, rows: Iterable[Distribution], not_installed: Sequence[Unresolved]) -> str:
     rows = list(rows)
-    lines = [f"{label}: {sum(row.name is not None for row in rows)} third-party distributions"]
+    count = sum(row.name is not None for row in rows)
+    lines = [f"{label}: {count} third-party distribution{'' if count == 1 else 's'}"]
     shown = [(f"{row.name} {row.version}" if row.name else "(no distribution)", row.modules)
              for row in rows]
     width = max((len(title) for title, _ in shown), default=0)

@@ -1,0 +1,179 @@
+"""The `modweave` command on project-shaped trees: targets, scope, output formats, cycles, deps."""
+
+import collections
+import json
+import os
+import sys
+
+import pytest
+
+from test_cli import cli
+
+# A project (app.py and the package shop) beside an installed-like folder of libraries: the
+# distribution mw-dist (with a cycle of its own), a module no distribution lists, and a namespace
+# package. Distances from app.py: app -> shop -> shop.cart -> shop.prices, so shop.prices is 3
+# steps away however the build meets it.
+TREE = {
+    "project/app.py": "import shop\nimport sys\nimport json\nimport mw_loose\nimport mw_ns.part\n",
+    "project/shop/__init__.py": "from . import cart\n",
+    "project/shop/cart.py": "from shop import prices\nimport mw_dist.core\n",
+    "project/shop/prices.py": "import shop.cart\n",
+    "project/shop/admin/__init__.py": "",
+    "project/shop/admin/views.py": "from ..cart import x\n",
+    "project/shop/not-a-module.py": "import mw_dist\n",
+    "project/shop/assets/tool.py": "import mw_dist\n",
+    "project/scripts/first.py": "import shop.admin\n",
+    "project/scripts/second.py": "import mw_loose\n",
+    "project/scripts/notes.txt": "",
+    "libs/mw_dist/__init__.py": "from mw_dist import core\n",
+    "libs/mw_dist/core.py": "import mw_dist\n",
+    "libs/mw_dist-1.2.dist-info/METADATA": "Metadata-Version: 2.1\nName: mw-dist\nVersion: 1.2\n",
+    "libs/mw_dist-1.2.dist-info/RECORD": "mw_dist/__init__.py,,\nmw_dist/core.py,,\n",
+    "libs/mw_dist-1.2.dist-info/top_level.txt": "mw_dist\n",
+    "libs/mw_loose.py": "",
+    "libs/mw_ns/part.py": "",
+}
+SHOP = ["shop", "shop.admin", "shop.admin.views", "shop.cart", "shop.prices"]
+
+
+@pytest.fixture(scope="module")
+def tree(tmp_path_factory):
+    folder = tmp_path_factory.mktemp("scope")
+    for name, content in TREE.items():
+        path = folder / name
+        path.parent.mkdir(parents=True, exist_ok=True)
+        path.write_text(content)
+    return folder
+
+
+def run(tree, *arguments, **options):
+    env = {**os.environ, "PYTHONPATH": str(tree / "libs"), **options.pop("env", {})}
+    return cli(*arguments, cwd=tree / "project", env=env, **options)
+
+
+def document(tree, *arguments):
+    result = run(tree, "graph", "--format", "json", *arguments)
+    assert result.returncode == 0, result.stderr
+    return json.loads(result.stdout)
+
+
+def distances(document):
+    """Shortest import distances from the root, over the edges the document lists."""
+    imports = collections.defaultdict(list)
+    for edge in document["edges"]:
+        imports[edge["from"]].append(edge["to"])
+    found = {document["root"]["name"]: 0}
+    queue = collections.deque(found)
+    while queue:
+        name = queue.popleft()
+        for imported in imports[name]:
+            if imported not in found:
+                found[imported] = found[name] + 1
+                queue.append(imported)
+    return found
+
+
+@pytest.mark.parametrize("arguments, root, first_step", [
+    (["app.py"], "app.py", {"shop", "sys", "json", "mw_loose", "mw_ns", "mw_ns.part"}),
+    (["-m", "shop"], "shop", {"shop.cart"}),
+    # A package folder: every module in it, found by walking its folders with __init__.py.
+    (["shop"], "shop/", set(SHOP)),
+    # A plain folder: every script in it.
+    (["scripts/"], "scripts/", {"first", "second"}),
+])
+def test_targets_name_the_root_once_at_depth_zero(tree, arguments, root, first_step):
+    found = document(tree, *arguments)
+    names = [node["name"] for node in found["nodes"]]
+    assert found["root"]["name"] == root and names == sorted(set(names))
+    assert "<terminal>" not in names
+    depths = {node["name"]: node["depth"] for node in found["nodes"]}
+    assert depths[root] == 0 and depths == distances(found)
+    assert {name for name, depth in depths.items() if depth == 1} == first_step
+    assert next(n for n in found["nodes"] if n["name"] == root)["kind"] == "project"
+
+
+def test_depth_is_the_distance_from_the_root_on_a_real_package(tree):
+    found = document(tree, "-m", "email")
+    depths = {node["name"]: node["depth"] for node in found["nodes"]}
+    assert len(depths) > 20 and depths == distances(found)
+
+
+def test_max_depth_keeps_what_is_within_true_distance(tree):
+    found = document(tree, "app.py", "--max-depth", "3", "--only", "shop")
+    assert {node["name"]: node["depth"] for node in found["nodes"]} == {
+        "app.py": 0, "shop": 1, "shop.cart": 2, "shop.prices": 3}
+
+
+def test_kinds(tree):
+    kinds = {node["name"]: node["kind"] for node in document(tree, "app.py")["nodes"]}
+    assert {name: kinds[name] for name in ("app.py", "shop.cart", "json", "sys", "mw_dist",
+                                           "mw_loose", "mw_ns")} == {
+        "app.py": "project", "shop.cart": "project", "json": "stdlib", "sys": "built-in",
+        "mw_dist": "third-party", "mw_loose": "third-party", "mw_ns": "namespace"}
+
+
+@pytest.mark.parametrize("arguments, kept", [
+    (["--only", "shop"], lambda name: name.startswith("shop")),
+    (["--only", "shop.cart", "--only", "mw_dist"],
+     lambda name: name == "shop.cart" or name.startswith("mw_dist")),
+    (["--no-stdlib"], lambda name: name.partition(".")[0] not in sys.stdlib_module_names),
+])
+def test_scope(tree, arguments, kept):
+    whole, scoped = document(tree, "app.py"), document(tree, "app.py", *arguments)
+    expected = {n["name"] for n in whole["nodes"] if kept(n["name"])} | {"app.py"}
+    assert {n["name"] for n in scoped["nodes"]} == expected
+    assert {(e["from"], e["to"]) for e in scoped["edges"]} == {
+        (e["from"], e["to"]) for e in whole["edges"] if {e["from"], e["to"]} <= expected}
+
+
+@pytest.mark.parametrize("name, format, check", [
+    ("g.txt", None, lambda text: text.startswith("app.py: ")),
+    ("g.json", None, lambda text: json.loads(text)["root"]["name"] == "app.py"),
+    ("g.dot", None, lambda text: text.startswith("digraph ")),
+    ("g.dot", "json", lambda text: json.loads(text)["root"]["name"] == "app.py"),
+    ("g.out", None, lambda text: text.startswith("app.py: ")),
+])
+def test_format_from_the_file_name(tree, tmp_path, name, format, check):
+    result = run(tree, "graph", "app.py", "-o", tmp_path / name,
+                 *(["--format", format] if format else []))
+    assert (result.returncode, result.stdout) == (0, "")
+    assert check((tmp_path / name).read_text())
+
+
+def test_picture_of_many_modules_needs_force(tree, tmp_path):
+    package = tmp_path / "mw_wide"
+    package.mkdir()
+    (package / "__init__.py").write_text("")
+    for index in range(500):
+        (package / f"m{index}.py").write_text("")
+    without_dot = {"PATH": str(tmp_path)}
+    refused = run(tree, "graph", package, "-o", tmp_path / "g.png", env=without_dot)
+    assert refused.returncode == 2
+    assert "502 modules" in refused.stderr and "--max-depth" in refused.stderr
+    forced = run(tree, "graph", package, "-o", tmp_path / "g.png", "--force", env=without_dot)
+    assert forced.returncode == 2 and "graphviz" in forced.stderr
+
+
+@pytest.mark.parametrize("arguments, cycles", [
+    (["app.py"], [["shop", "shop.cart", "shop.prices"]]),
+    (["app.py", "--all", "--no-stdlib"], [["shop", "shop.cart", "shop.prices"],
+                                          ["mw_dist", "mw_dist.core"]]),
+    (["-m", "mw_dist"], [["mw_dist", "mw_dist.core"]]),
+    (["scripts"], []),
+])
+def test_cycles_of_the_targets_own_modules(tree, arguments, cycles):
+    result = run(tree, "cycles", "--format", "json", *arguments)
+    assert json.loads(result.stdout) == {"cycles": cycles}
+    assert result.returncode == (1 if cycles else 0)
+
+
+def test_deps(tree):
+    result = run(tree, "deps", "app.py", "--format", "json")
+    assert result.returncode == 0, result.stderr
+    assert json.loads(result.stdout)["distributions"] == [
+        {"name": "mw-dist", "version": "1.2", "modules": ["mw_dist", "mw_dist.core"]},
+        {"name": None, "version": None, "modules": ["mw_loose", "mw_ns", "mw_ns.part"]},
+    ]
+    as_text = run(tree, "deps", "app.py").stdout.splitlines()
+    assert as_text[0] == "app.py: 1 third-party distribution"
+    assert as_text[1].split() == ["mw-dist", "1.2", "mw_dist,", "mw_dist.core"]
