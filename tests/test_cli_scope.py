@@ -12,14 +12,17 @@ from test_cli import cli
 # A project (app.py and the package shop) beside an installed-like folder of libraries: the
 # distribution mw-dist (with a cycle of its own), a module no distribution lists, and a namespace
 # package. Distances from app.py: app -> shop -> shop.cart -> shop.prices, so shop.prices is 3
-# steps away however the build meets it.
+# steps away however the build meets it. Not found: mw_gone, a module of the project, and a
+# standard-library module of another platform.
 TREE = {
-    "project/app.py": "import shop\nimport sys\nimport json\nimport mw_loose\nimport mw_ns.part\n",
+    "project/app.py": "import shop\nimport sys\nimport json\nimport mw_loose\nimport mw_ns.part\n"
+                      "import msvcrt\nimport helpers\nimport shop.admin.views\n",
+    "project/helpers.py": "import os\nimport mw_gone\n",
     "project/shop/__init__.py": "from . import cart\n",
     "project/shop/cart.py": "from shop import prices\nimport mw_dist.core\n",
     "project/shop/prices.py": "import shop.cart\n",
     "project/shop/admin/__init__.py": "",
-    "project/shop/admin/views.py": "from ..cart import x\n",
+    "project/shop/admin/views.py": "from ..cart import x\nfrom ..gone import name\n",
     "project/shop/not-a-module.py": "import mw_dist\n",
     "project/shop/assets/tool.py": "import mw_dist\n",
     "project/scripts/first.py": "import shop.admin\n",
@@ -33,6 +36,20 @@ TREE = {
     "libs/mw_loose.py": "",
     "libs/mw_ns/part.py": "",
 }
+GONE = {"name": "mw_gone", "importer": "helpers", "line": 2}
+
+
+def same_imports(found, expected):
+    """Unresolved entries as expected; the line may be absent where the build reads no lines."""
+    return [{**entry, "line": expected_entry["line"] if entry["line"] is None else entry["line"]}
+            for entry, expected_entry in zip(found, expected)] == expected
+
+
+def text_of(entry):
+    line = "" if entry["line"] is None else f", line {entry['line']}"
+    return f"  {entry['name']}  imported by {entry['importer']}{line}"
+
+
 SHOP = ["shop", "shop.admin", "shop.admin.views", "shop.cart", "shop.prices"]
 
 
@@ -57,6 +74,10 @@ def document(tree, *arguments):
     return json.loads(result.stdout)
 
 
+def is_stdlib(name):
+    return name.partition(".")[0] in sys.stdlib_module_names
+
+
 def distances(document):
     """Shortest import distances from the root, over the edges the document lists."""
     imports = collections.defaultdict(list)
@@ -74,7 +95,8 @@ def distances(document):
 
 
 @pytest.mark.parametrize("arguments, root, first_step", [
-    (["app.py"], "app.py", {"shop", "sys", "json", "mw_loose", "mw_ns", "mw_ns.part"}),
+    (["app.py"], "app.py", {"shop", "sys", "json", "mw_loose", "mw_ns", "mw_ns.part", "helpers",
+                            "shop.admin", "shop.admin.views"}),
     (["-m", "shop"], "shop", {"shop.cart"}),
     # A package folder: every module in it, found by walking its folders with __init__.py.
     (["shop"], "shop/", set(SHOP)),
@@ -92,16 +114,17 @@ def test_targets_name_the_root_once_at_depth_zero(tree, arguments, root, first_s
     assert next(n for n in found["nodes"] if n["name"] == root)["kind"] == "project"
 
 
-def test_depth_is_the_distance_from_the_root_on_a_real_package(tree):
-    found = document(tree, "-m", "email")
+@pytest.mark.parametrize("builder", [[], ["--compatible"]], ids=["exact", "compatible"])
+def test_depth_is_the_distance_from_the_root_on_a_real_package(tree, builder):
+    found = document(tree, "-m", "email", *builder)
     depths = {node["name"]: node["depth"] for node in found["nodes"]}
     assert len(depths) > 20 and depths == distances(found)
 
 
 def test_max_depth_keeps_what_is_within_true_distance(tree):
-    found = document(tree, "app.py", "--max-depth", "3", "--only", "shop")
+    found = document(tree, "app.py", "--max-depth", "2", "--only", "shop")
     assert {node["name"]: node["depth"] for node in found["nodes"]} == {
-        "app.py": 0, "shop": 1, "shop.cart": 2, "shop.prices": 3}
+        "app.py": 0, "shop": 1, "shop.admin": 1, "shop.admin.views": 1, "shop.cart": 2}
 
 
 def test_kinds(tree):
@@ -112,18 +135,22 @@ def test_kinds(tree):
         "mw_dist": "third-party", "mw_loose": "third-party", "mw_ns": "namespace"}
 
 
-@pytest.mark.parametrize("arguments, kept", [
-    (["--only", "shop"], lambda name: name.startswith("shop")),
-    (["--only", "shop.cart", "--only", "mw_dist"],
-     lambda name: name == "shop.cart" or name.startswith("mw_dist")),
-    (["--no-stdlib"], lambda name: name.partition(".")[0] not in sys.stdlib_module_names),
+@pytest.mark.parametrize("arguments, kept, unresolved_kept", [
+    (["--only", "shop"], lambda name: name.startswith("shop"), lambda name: True),
+    (["--only", "shop", "--only", "mw_dist"], lambda name: name.startswith(("shop", "mw_dist")),
+     lambda name: True),
+    (["--no-stdlib"], lambda name: not is_stdlib(name), lambda name: not is_stdlib(name)),
+    (["--exclude", "mw_dist", "--exclude", "msvcrt"], lambda name: not name.startswith("mw_dist"),
+     lambda name: name != "msvcrt"),
 ])
-def test_scope(tree, arguments, kept):
+def test_scope(tree, arguments, kept, unresolved_kept):
     whole, scoped = document(tree, "app.py"), document(tree, "app.py", *arguments)
     expected = {n["name"] for n in whole["nodes"] if kept(n["name"])} | {"app.py"}
     assert {n["name"] for n in scoped["nodes"]} == expected
     assert {(e["from"], e["to"]) for e in scoped["edges"]} == {
         (e["from"], e["to"]) for e in whole["edges"] if {e["from"], e["to"]} <= expected}
+    assert scoped["unresolved"] == [u for u in whole["unresolved"]
+                                    if u["importer"] in expected and unresolved_kept(u["name"])]
 
 
 @pytest.mark.parametrize("name, format, check", [
@@ -170,10 +197,28 @@ def test_cycles_of_the_targets_own_modules(tree, arguments, cycles):
 def test_deps(tree):
     result = run(tree, "deps", "app.py", "--format", "json")
     assert result.returncode == 0, result.stderr
-    assert json.loads(result.stdout)["distributions"] == [
+    found = json.loads(result.stdout)
+    assert found["distributions"] == [
         {"name": "mw-dist", "version": "1.2", "modules": ["mw_dist", "mw_dist.core"]},
         {"name": None, "version": None, "modules": ["mw_loose", "mw_ns", "mw_ns.part"]},
     ]
+    assert same_imports(found["missing"], [GONE])
     as_text = run(tree, "deps", "app.py").stdout.splitlines()
     assert as_text[0] == "app.py: 1 third-party distribution"
     assert as_text[1].split() == ["mw-dist", "1.2", "mw_dist,", "mw_dist.core"]
+    assert as_text[-2:] == ["imported but not installed (1)", text_of(found["missing"][0])]
+    assert run(tree, "deps", "app.py", "--fail-missing").returncode == 1
+    assert run(tree, "deps", "-m", "mw_dist", "--fail-missing").returncode == 0
+
+
+def test_unresolved_imports(tree):
+    expected = [{"name": "msvcrt", "importer": "app.py", "line": 6}, GONE,
+                {"name": "shop.gone", "importer": "shop.admin.views", "line": 2}]
+    found = [u for u in document(tree, "app.py")["unresolved"] if not is_stdlib(u["importer"])]
+    assert same_imports(found, expected)
+    text = run(tree, "graph", "app.py", "--only", "shop", "--only", "helpers").stdout.splitlines()
+    assert text[-4:] == ["imported but not found (3)", *map(text_of, found)]
+    why = run(tree, "why", "app.py", "mw_gone")
+    assert why.returncode == 1
+    assert why.stdout.splitlines()[1:] == [text_of(found[1])]
+    assert "not found" in why.stdout.splitlines()[0]

@@ -11,13 +11,12 @@ import argparse
 import logging
 import os
 import sys
-import time
 from collections.abc import Callable, Sequence
 
 import modweave
 from modweave_cli import render
 from modweave_cli.target import Target, UserError, load, read_source
-from modweave_cli.view import GraphView, covered, is_stdlib, kind_of
+from modweave_cli.view import ROOT, GraphView, covered, is_stdlib, kind_of
 
 # Not `typing.TYPE_CHECKING`: importing `typing` would add to every command's start-up.
 TYPE_CHECKING = False
@@ -44,32 +43,26 @@ FORMATS_BY_EXTENSION = {".txt": "text", ".json": "json", ".dot": "dot", ".svg": 
 LARGEST_PICTURE = 500
 
 
-class Progress(logging.Handler):
-    """Counts the nodes the builder adds and redraws one line on a terminal, a few times a second."""
+class Progress:
+    """Redraws one line on a terminal with the modules reached, as often as the builder calls."""
 
     def __init__(self, stream: TextIO, total: int | None) -> None:
-        super().__init__(logging.DEBUG)
         self.stream = stream
-        self.total = "" if total is None else f" ({total} in the target)"
-        self.reached = 0
-        self.shown_at = 0.0
+        self.total = "" if total is None else f" (the target has {total})"
+        self.shown = False
 
-    def emit(self, record: logging.LogRecord) -> None:
-        if record.getMessage().startswith("Adding node to graph: "):
-            self.reached += 1
-            now = time.monotonic()
-            if now - self.shown_at >= 0.1:
-                self.shown_at = now
-                self.stream.write(f"\r{PROG}: {self.reached} modules reached{self.total}")
-                self.stream.flush()
+    def __call__(self, reached: int) -> None:
+        self.stream.write(f"\r{PROG}: {reached} modules reached{self.total}")
+        self.stream.flush()
+        self.shown = True
 
     def finish(self) -> None:
-        if self.shown_at:
+        if self.shown:
             self.stream.write("\r\033[K")
             self.stream.flush()
 
 
-def configure_logging(options: argparse.Namespace, target: Target) -> Progress | None:
+def configure_logging(options: argparse.Namespace) -> None:
     """Sets the module's loggers before the first build: the module fixes each logger's level the
     first time it logs, for the life of the process."""
     shown = logging.ERROR if options.quiet else {0: logging.WARNING, 1: logging.INFO}.get(
@@ -77,19 +70,11 @@ def configure_logging(options: argparse.Namespace, target: Target) -> Progress |
     display = logging.StreamHandler(sys.stderr)
     display.setLevel(shown)
     display.setFormatter(logging.Formatter("%(levelname)s %(name)s: %(message)s"))
-    progress = None
-    if not options.quiet and sys.stderr.isatty():
-        progress = Progress(sys.stderr, target.roots)
     for name in LOGGERS:
         logger = logging.getLogger(name)
         logger.propagate = False
         logger.addHandler(display)
         logger.setLevel(shown)
-    if progress is not None:
-        types_logger = logging.getLogger("modweave.core.types")
-        types_logger.setLevel(logging.DEBUG)
-        types_logger.addHandler(progress)
-    return progress
 
 
 def is_panic(error: BaseException) -> bool:
@@ -98,11 +83,32 @@ def is_panic(error: BaseException) -> bool:
     return kind.__name__ == "PanicException" and kind.__module__ == "modweave"
 
 
-def build(options: argparse.Namespace, target: Target) -> GraphView:
-    """The target's whole graph, each module with its kind."""
-    progress = configure_logging(options, target)
+def builder(options: argparse.Namespace, target: Target, default_scope: Sequence[str],
+            progress: Progress | None) -> modweave.GraphBuilder:
+    """The builder for the command's options: the exact build unless --compatible, reading only
+    what the scope will show."""
+    only = getattr(options, "only", None) or default_scope
+    never_expand = None
+    if getattr(options, "no_stdlib", False):
+        never_expand = [name for name in sys.stdlib_module_names
+                        if not covered(name, target.project)]
+    return modweave.GraphBuilder(
+        exact=not options.compatible, type_checking=not options.no_type_checking,
+        expand_only=only or None, never_expand=never_expand, exclude=options.exclude or None,
+        progress=progress)
+
+
+def build(options: argparse.Namespace, target: Target,
+          default_scope: Sequence[str] = ()) -> GraphView:
+    """The target's graph, each module with its kind. With `default_scope` (prefixes), modules
+    outside it are not read unless --only says otherwise."""
+    configure_logging(options)
+    progress = None
+    if not options.quiet and sys.stderr.isatty():
+        progress = Progress(sys.stderr, target.roots)
     try:
-        graph = modweave.GraphBuilder().build(target.source, target.package)
+        graph = builder(options, target, default_scope, progress).build(target.source,
+                                                                         target.package)
     except BaseException as error:
         if is_panic(error) and str(error).startswith(RELATIVE_IMPORT_PANIC):
             raise UserError(f"{target.label}: has a relative import but no package is known; "
@@ -111,7 +117,13 @@ def build(options: argparse.Namespace, target: Target) -> GraphView:
     finally:
         if progress is not None:
             progress.finish()
-    view = GraphView.of(graph, target.label, same_as_root=target.module, root_origin=target.origin)
+    unresolved = graph.unresolved()
+    if target.package is None and any(entry["importer"] == ROOT and entry["name"].startswith(".")
+                                      for entry in unresolved):
+        raise UserError(f"{target.label}: has a relative import but no package is known; "
+                        "pass --package NAME")
+    view = GraphView.of(graph, target.label, same_as_root=target.module, root_origin=target.origin,
+                        unresolved=unresolved)
     for name, module in view.modules.items():
         module.kind = "project" if name == view.root else kind_of(name, module.origin,
                                                                   target.project)
@@ -210,20 +222,28 @@ def command_imports(options: argparse.Namespace) -> int:
 def command_why(options: argparse.Namespace) -> int:
     target = load(options.target, options.module, options.package)
     view = scoped(build(options, target), options)
-    chain = view.chain_to(options.name)
+    name = options.name
+    chain = view.chain_to(name)
+    # An import of `name`, of a package of it, or of a module in it, that found nothing.
+    unresolved = [] if chain is not None else [
+        entry for entry in view.unresolved
+        if covered(entry["name"], [name]) or covered(name, [entry["name"]])]
     if options.format == "json":
-        write_output(options, render.as_json({"module": options.name, "chain": chain}))
+        write_output(options, render.as_json({"module": name, "chain": chain,
+                                              "unresolved": unresolved}))
     elif chain is not None:
         write_output(options, render.chain_text(chain))
+    elif unresolved:
+        write_output(options, render.not_found_text(name, unresolved))
     else:
-        write_output(options, f"{options.name} is not reached from {view.root}\n")
+        write_output(options, f"{name} is not reached from {view.root}\n")
     return 0 if chain is not None else NEGATIVE
 
 
 def command_cycles(options: argparse.Namespace) -> int:
     target = load(options.target, options.module, options.package)
-    view = build(options, target)
-    cycles = scoped(view, options, () if options.all else target.project).cycles()
+    own = () if options.all else target.project
+    cycles = scoped(build(options, target, own), options, own).cycles()
     if options.format == "json":
         write_output(options, render.as_json({"cycles": cycles}))
     else:
@@ -235,7 +255,7 @@ def command_deps(options: argparse.Namespace) -> int:
     from modweave_cli import deps
 
     target = load(options.target, options.module, options.package)
-    view = build(options, target)
+    view = build(options, target, target.project)
     rows = deps.distributions(view, target.project)
     not_installed = deps.missing(view, target.project)
     if options.format == "json":
@@ -272,11 +292,21 @@ def make_parser() -> argparse.ArgumentParser:
                         help="the root's package, for its relative imports "
                              "(default: from the file's folders with __init__.py)")
 
-    scope = argparse.ArgumentParser(add_help=False)
+    building = argparse.ArgumentParser(add_help=False)
+    building.add_argument("--exclude", action="append", default=[], metavar="PREFIX",
+                       help="leave the modules PREFIX and PREFIX.* out altogether (repeatable)")
+    building.add_argument("--no-type-checking", action="store_true",
+                       help="skip imports under `if TYPE_CHECKING:`")
+    building.add_argument("--compatible", action="store_true",
+                       help="the plain build: resolves names by importing their parent packages "
+                            "(which runs them), depths in order of discovery")
+
+    scope = argparse.ArgumentParser(add_help=False, parents=[building])
     scope.add_argument("--only", action="append", default=[], metavar="PREFIX",
-                       help="keep to the modules PREFIX and PREFIX.* (repeatable)")
+                       help="read and show only the modules PREFIX and PREFIX.* (repeatable); "
+                            "the others they import are not read")
     scope.add_argument("--no-stdlib", action="store_true",
-                       help="leave the standard library out")
+                       help="do not read the standard library, and leave it out")
 
     parser = argparse.ArgumentParser(
         prog=PROG, description="See, query and export the import graph of Python code.")
@@ -317,13 +347,14 @@ def make_parser() -> argparse.ArgumentParser:
     cycles.set_defaults(run=command_cycles)
 
     deps = commands.add_parser(
-        "deps", parents=[common, target], help="the third-party distributions the target imports",
+        "deps", parents=[common, target, building],
+        help="the third-party distributions the target imports",
         description="The installed distributions whose modules the target's own modules import, "
                     "with their versions, and what they import that is not installed.")
     deps.add_argument("--fail-missing", action="store_true",
                       help="exit with status 1 when something imported is not installed")
     deps.add_argument("--format", choices=("text", "json"), default="text")
-    deps.set_defaults(run=command_deps, only=[])
+    deps.set_defaults(run=command_deps)
     return parser
 
 

@@ -80,6 +80,12 @@ def chain_text(chain: Sequence[str]) -> str:
     return "\n".join(steps) + "\n"
 
 
+def not_found_text(name: str, unresolved: Sequence[Unresolved]) -> str:
+    lines = [f"{name} is imported but not found on the import path (is it installed?)"]
+    lines.extend(f"  {entry['name']}  {imported_by(entry)}" for entry in unresolved)
+    return "\n".join(lines) + "\n"
+
+
 def cycles_text(cycles: Sequence[Sequence[str]]) -> str:
     if not cycles:
         return "no import cycles\n"

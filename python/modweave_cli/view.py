@@ -15,9 +15,10 @@ import modweave
 
 TYPE_CHECKING = False  # as in `cli`: no `typing` at run time
 if TYPE_CHECKING:
+    from collections.abc import Mapping
     from typing import Any
 
-    Unresolved = dict[str, Any]
+    Unresolved = Mapping[str, Any]
 
 ROOT = "<terminal>"
 KINDS = ("project", "stdlib", "third-party", "built-in", "frozen", "extension", "namespace")
