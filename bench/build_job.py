@@ -3,7 +3,10 @@
     python bench/build_job.py builder ROOT_FILE      first and second build on one builder
     python bench/build_job.py modulefinder ROOT_FILE  modulefinder.ModuleFinder().run_script
     python bench/build_job.py tree FOLDER ROOT_NAME   one build of a generated tree
-    python bench/build_job.py cli ROOT_FILE           `modweave graph --format json` in this process
+    python bench/build_job.py cli TARGET [ARGS...]    `modweave graph --format json` in this process
+    python bench/build_job.py grimp PACKAGE           grimp.build_graph(PACKAGE, cache_dir=None)
+    python bench/build_job.py progress TARGET on|off  the command's build of TARGET, with or without
+                                                      its progress line (written to /dev/null)
 """
 
 import json
@@ -57,7 +60,7 @@ def tree(folder, root_name):
             "growth_mib": (memory_kib("VmHWM") - before_kib) / 1024}
 
 
-def cli(root_file):
+def cli(target, *arguments):
     import os
 
     import modweave  # noqa: F401 - loaded before the clock starts, as for `builder`
@@ -65,13 +68,39 @@ def cli(root_file):
     start = time.perf_counter()
     from modweave_cli import main as command
 
-    status = command(["graph", "--format", "json", "-o", os.devnull, root_file])
+    status = command(["graph", "--format", "json", "-o", os.devnull, target, *arguments])
     return {"seconds": time.perf_counter() - start, "status": status}
+
+
+def grimp(package):
+    import grimp as grimp_module
+
+    start = time.perf_counter()
+    graph = grimp_module.build_graph(package, cache_dir=None)
+    return {"seconds": time.perf_counter() - start, "modules": len(graph.modules)}
+
+
+def progress(target_path, shown):
+    import os
+
+    import modweave
+    from modweave_cli.cli import Progress
+    from modweave_cli.target import load
+
+    target = load(target_path, None, None)
+    with open(os.devnull, "w") as sink:
+        line = Progress(sink, target.roots) if shown == "on" else None
+        builder = modweave.GraphBuilder(exact=True, progress=line)
+        start = time.perf_counter()
+        graph = builder.build(target.source, target.package)
+        seconds = time.perf_counter() - start
+    return {"seconds": seconds, "size": graph.size()}
 
 
 def main():
     mode, *arguments = sys.argv[1:]
-    modes = {"builder": builder, "modulefinder": modulefinder, "tree": tree, "cli": cli}
+    modes = {"builder": builder, "modulefinder": modulefinder, "tree": tree, "cli": cli,
+             "grimp": grimp, "progress": progress}
     result = modes[mode](*arguments)
     for key, value in result.items():
         if isinstance(value, set):
