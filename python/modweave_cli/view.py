@@ -106,10 +106,15 @@ class GraphView:
             found = importers.setdefault(name, set())
             found.update(renamed.get(importer, importer) for importer in node.dependents)
             found.discard(name)
-        missing = [{**entry, "importer": renamed.get(entry["importer"], entry["importer"])}
-                   for entry in unresolved]
+        missing: dict[tuple[str, str, int | None], Unresolved] = {}
+        for entry in unresolved:
+            importer: str = entry["importer"]
+            importer = renamed.get(importer, importer)
+            # Without lines, two statements that import the same name are one entry.
+            missing.setdefault((entry["name"], importer, entry["line"]),
+                               {**entry, "importer": importer})
         return cls((Module(name, origins[name], None, tuple(sorted(found)))
-                    for name, found in importers.items()), root, unresolved=missing)
+                    for name, found in importers.items()), root, unresolved=missing.values())
 
     def distances_from(self, start: str) -> dict[str, int]:
         distances = {start: 0} if start in self.modules else {}
