@@ -204,7 +204,8 @@ def bench_cli_projects(repeat):
     grimps = [job("grimp", "django") for _ in range(repeat)]
     theirs = min(g["seconds"] for g in grimps)
     print(f"whole-package graph of Django (best of {repeat}, each in a fresh interpreter)")
-    print(f"  grimp.build_graph       {theirs:8.3f} s  {grimps[0]['modules']} modules (build alone)")
+    print(f"  grimp.build_graph       {theirs:8.3f} s  {grimps[0]['modules']} modules "
+          "(the build alone)")
     print(f"  modweave graph FOLDER   {ours:8.3f} s  {modules} modules (interpreter start, build "
           "and JSON file)")
     print(f"  grimp / modweave graph  {theirs / ours:8.2f}x (target: above 1)")

@@ -83,6 +83,11 @@ def is_panic(error: BaseException) -> bool:
     return kind.__name__ == "PanicException" and kind.__module__ == "modweave"
 
 
+def no_package(target: Target) -> UserError:
+    return UserError(f"{target.label}: has a relative import but no package is known; "
+                     "pass --package NAME")
+
+
 def builder(options: argparse.Namespace, target: Target, default_scope: Sequence[str],
             progress: Progress | None) -> modweave.GraphBuilder:
     """The builder for the command's options: the exact build unless --compatible, reading only
@@ -111,17 +116,17 @@ def build(options: argparse.Namespace, target: Target,
                                                                          target.package)
     except BaseException as error:
         if is_panic(error) and str(error).startswith(RELATIVE_IMPORT_PANIC):
-            raise UserError(f"{target.label}: has a relative import but no package is known; "
-                            "pass --package NAME") from error
+            raise no_package(target) from error
         raise
     finally:
         if progress is not None:
             progress.finish()
     unresolved = graph.unresolved()
+    # The plain build fails on a relative import of a root without a package; the exact build
+    # keeps the name as written, still relative.
     if target.package is None and any(entry["importer"] == ROOT and entry["name"].startswith(".")
                                       for entry in unresolved):
-        raise UserError(f"{target.label}: has a relative import but no package is known; "
-                        "pass --package NAME")
+        raise no_package(target)
     view = GraphView.of(graph, target.label, same_as_root=target.module, root_origin=target.origin,
                         unresolved=unresolved)
     for name, module in view.modules.items():
@@ -184,7 +189,7 @@ def render_picture(options: argparse.Namespace, picture: str, dot_text: str) -> 
                         "or write DOT with -o FILE.dot")
     sys.stdout.flush()
     result = subprocess.run([dot, f"-T{picture}", *(["-o", path] if to_file else [])],
-                            input=dot_text.encode(), stdout=None if not to_file else subprocess.DEVNULL,
+                            input=dot_text.encode(), stdout=subprocess.DEVNULL if to_file else None,
                             stderr=subprocess.PIPE)
     if result.returncode != 0:
         reason = result.stderr.decode(errors="replace").strip().splitlines()[-1:] or [
