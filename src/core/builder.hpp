@@ -15,6 +15,7 @@
 #include "core/types.hpp"
 #include "importlib/types.hpp"
 #include "minimal_parser/types.hpp"
+#include "text/string_hash.hpp"
 
 namespace modweave::core {
 
@@ -41,7 +42,7 @@ public:
     bool empty() const noexcept { return prefixes_.empty(); }
 
 private:
-    std::unordered_set<std::string, NameHash, std::equal_to<>> prefixes_;
+    std::unordered_set<std::string, text::TransparentStringHash, std::equal_to<>> prefixes_;
 };
 
 // How a builder builds. The defaults are the plain build; everything else is asked for.
@@ -88,7 +89,7 @@ public:
 };
 
 struct GraphBuilder {
-    using NameSet = std::unordered_set<std::string, NameHash, std::equal_to<>>;
+    using NameSet = std::unordered_set<std::string, text::TransparentStringHash, std::equal_to<>>;
 
     DepGraph graph;                 // the graph of the build in progress; empty between builds
     NameSet in_progress;            // modules on the current expansion path

@@ -5,8 +5,10 @@
 #include <vector>
 
 #include "core/py_types.hpp"
+#include "core/source_decoding.hpp"
 #include "host/types.hpp"
 #include "host/values.hpp"
+#include "importlib/py_exact_resolver.hpp"
 #include "importlib/py_util.hpp"
 #include "logging_bridge/message.hpp"
 
@@ -60,6 +62,48 @@ public:
 
 private:
     ProgressReport progress_;
+};
+
+// An exact build: names resolved without importing anything, files decoded as the interpreter
+// decodes them, statements found by the scanner that agrees with the interpreter's parser.
+class ExactBuildHost final : public InterpreterBuildHost {
+public:
+    using InterpreterBuildHost::InterpreterBuildHost;
+
+    std::optional<importlib::ModuleSpec> find_spec(std::string_view name) override {
+        return resolver_.find_spec(name);
+    }
+
+    std::optional<std::string> load_source(const importlib::ModuleSpec& spec) override {
+        LoadedSource loaded = load_decoded_source(spec);
+        if (auto* text = std::get_if<std::string>(&loaded)) return std::move(*text);
+        if (auto* foreign = std::get_if<ForeignEncoding>(&loaded)) return decode(spec, *foreign);
+        return std::nullopt;
+    }
+
+private:
+    // The text of a file in an encoding only the interpreter's codecs know.
+    static std::optional<std::string> decode(const importlib::ModuleSpec& spec,
+                                             const ForeignEncoding& foreign) {
+        try {
+            Object text = host::require(PyUnicode_Decode(
+                foreign.bytes.data(), static_cast<Py_ssize_t>(foreign.bytes.size()),
+                foreign.encoding.c_str(), "strict"));
+            Py_ssize_t size = 0;
+            const char* data = PyUnicode_AsUTF8AndSize(text.get(), &size);
+            if (data == nullptr) throw host::PythonError();
+            std::string_view decoded(data, static_cast<std::size_t>(size));
+            // The codec's text may still start with a byte-order mark of its own.
+            if (decoded.starts_with("\xEF\xBB\xBF")) decoded.remove_prefix(3);
+            return std::string(decoded);
+        } catch (host::PythonError& error) {
+            if (PyErr_GivenExceptionMatches(error.exception().get(), PyExc_Exception) == 0) throw;
+            warn_unreadable(spec, error.describe());
+            return std::nullopt;
+        }
+    }
+
+    importlib::ExactResolver resolver_;
 };
 
 // ------------------------------------------------------------------------------------------------
@@ -153,6 +197,10 @@ PyObject* build(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
             std::string_view source = host::text_argument(slots[0], "source");
             std::optional<std::string_view> package =
                 host::optional_text_argument(slots[1], "package");
+            if (record.builder.options.exact) {
+                ExactBuildHost exact(record.progress.handle());
+                return wrap_graph(record.builder.build(source, package, exact));
+            }
             InterpreterBuildHost interpreter(record.progress.handle());
             return wrap_graph(record.builder.build(source, package, interpreter));
         });

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "importlib/types.hpp"
+#include "text/string_hash.hpp"
 
 namespace modweave::core {
 
@@ -42,14 +43,6 @@ struct DepNode {
     DepNode clone() const { return *this; }
 
     bool operator==(const DepNode&) const = default;
-};
-
-// Lets the maps below be searched with a string_view without building a std::string.
-struct NameHash {
-    using is_transparent = void;
-    std::size_t operator()(std::string_view name) const noexcept {
-        return std::hash<std::string_view>{}(name);
-    }
 };
 
 class StoredNode;
@@ -121,7 +114,8 @@ private:
 
 class DepGraph {
 public:
-    using NodeMap = std::unordered_map<std::string, StoredNode, NameHash, std::equal_to<>>;
+    using NodeMap =
+        std::unordered_map<std::string, StoredNode, text::TransparentStringHash, std::equal_to<>>;
 
     DepGraph() = default;
     // Deep copy of every node, each taken under read access; the copies start free.
