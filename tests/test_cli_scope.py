@@ -127,12 +127,16 @@ def test_max_depth_keeps_what_is_within_true_distance(tree):
         "app.py": 0, "shop": 1, "shop.admin": 1, "shop.admin.views": 1, "shop.cart": 2}
 
 
-def test_kinds(tree):
-    kinds = {node["name"]: node["kind"] for node in document(tree, "app.py")["nodes"]}
-    assert {name: kinds[name] for name in ("app.py", "shop.cart", "json", "sys", "mw_dist",
-                                           "mw_loose", "mw_ns")} == {
-        "app.py": "project", "shop.cart": "project", "json": "stdlib", "sys": "built-in",
-        "mw_dist": "third-party", "mw_loose": "third-party", "mw_ns": "namespace"}
+@pytest.mark.parametrize("target, expected", [
+    ("app.py", {"app.py": "project", "shop.cart": "project", "json": "stdlib", "sys": "built-in",
+                "mw_dist": "third-party", "mw_loose": "third-party", "mw_ns": "namespace"}),
+    # The project of a subpackage is its whole top-level package.
+    ("shop/admin", {"shop/admin/": "project", "shop.admin.views": "project",
+                    "shop.cart": "project", "mw_dist": "third-party"}),
+])
+def test_kinds(tree, target, expected):
+    kinds = {node["name"]: node["kind"] for node in document(tree, target)["nodes"]}
+    assert {name: kinds[name] for name in expected} == expected
 
 
 @pytest.mark.parametrize("arguments, kept, unresolved_kept", [

@@ -25,7 +25,8 @@ class Target:
         self.package = package
         self.origin = origin  # the root's file or folder, shown as the root node's origin
         self.folder = folder  # searched first for imports
-        # Prefixes of the target's own modules: what `cycles` and `deps` look at.
+        # Prefixes of the target's own modules, what `cycles` and `deps` look at: its top-level
+        # package, or for scripts whatever their folder holds.
         self.project = project
         # The module the root source is, when the graph may reach it by name too: it and the root
         # are one node.
@@ -156,7 +157,7 @@ def from_folder(given: str) -> Target:
         if package is None:
             raise UserError(f"{given}: is a package folder whose name cannot be imported")
         modules = package_modules(folder, package)
-        project: tuple[str, ...] = (package,)
+        project: tuple[str, ...] = (package.partition(".")[0],)
     else:
         search_folder = folder
         modules = sorted(stem for stem, extension in map(os.path.splitext, os.listdir(folder))
