@@ -25,6 +25,10 @@ TREE = {
     "project/shop/admin/views.py": "from ..cart import x\nfrom ..gone import name\n",
     "project/shop/not-a-module.py": "import mw_dist\n",
     "project/shop/assets/tool.py": "import mw_dist\n",
+    # Runs nothing: analysing it leaves no trace in the output.
+    "project/loud/__init__.py": "print('loud')\nraise RuntimeError('loud')\n",
+    "project/loud/inner.py": "import loud.deeper\n",
+    "project/loud/deeper.py": "",
     "project/scripts/first.py": "import shop.admin\n",
     "project/scripts/second.py": "import mw_loose\n",
     "project/scripts/notes.txt": "",
@@ -112,6 +116,12 @@ def test_targets_name_the_root_once_at_depth_zero(tree, arguments, root, first_s
     assert depths[root] == 0 and depths == distances(found)
     assert {name for name, depth in depths.items() if depth == 1} == first_step
     assert next(n for n in found["nodes"] if n["name"] == root)["kind"] == "project"
+
+
+@pytest.mark.parametrize("target", [["loud"], ["-m", "loud.inner"]], ids=["folder", "module"])
+def test_analysed_code_does_not_run(tree, target):
+    names = {node["name"] for node in document(tree, *target)["nodes"]}
+    assert {"loud", "loud.inner", "loud.deeper"} <= names
 
 
 @pytest.mark.parametrize("builder", [[], ["--compatible"]], ids=["exact", "compatible"])

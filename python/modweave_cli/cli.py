@@ -29,7 +29,8 @@ RELATIVE_IMPORT_PANIC = "Attempted relative import from terminal node"
 NEGATIVE = 1
 FAILED = 2
 
-# How `graph` writes each format.
+# How `graph` writes each format. A new format is one entry here and its file name extension in
+# FORMATS_BY_EXTENSION.
 GRAPH_WRITERS: dict[str, Callable[[GraphView, Target], str]] = {
     "text": lambda view, target: render.graph_text(view),
     "json": lambda view, target: render.graph_json(view, target.given, target.package),

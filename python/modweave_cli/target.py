@@ -6,9 +6,10 @@ script of a plain folder, so that each of them is a root at distance 1.
 
 from __future__ import annotations
 
-import importlib.util
+import importlib
 import os
 import sys
+from importlib.machinery import ModuleSpec
 
 
 class UserError(Exception):
@@ -110,11 +111,37 @@ def from_file(name: str, package: str | None) -> Target:
                   folder=search_folder, project=project, module=module)
 
 
+def find_spec_without_importing(name: str) -> ModuleSpec | None:
+    """The spec `importlib.util.find_spec` gives, found without importing the parent packages:
+    each one's search locations come from its own spec, so none of the analysed code runs."""
+    spec = None
+    locations = None
+    parts = name.split(".")
+    for count in range(1, len(parts) + 1):
+        partial = ".".join(parts[:count])
+        if count > 1 and locations is None:
+            return None  # the parent is a module, not a package
+        module = sys.modules.get(partial)
+        if module is not None:
+            spec = module.__spec__
+        else:
+            spec = None
+            for finder in sys.meta_path:
+                find_spec = getattr(finder, "find_spec", None)
+                spec = None if find_spec is None else find_spec(partial, locations)
+                if spec is not None:
+                    break
+        if spec is None:
+            return None
+        locations = spec.submodule_search_locations
+    return spec
+
+
 def from_module(name: str, package: str | None) -> Target:
     # As `python -m` does: the current folder is searched first.
     _put_first_on_path(os.getcwd())
     try:
-        spec = importlib.util.find_spec(name)
+        spec = find_spec_without_importing(name)
     except (ImportError, ValueError) as error:
         raise UserError(f"module {name}: cannot be looked up: {error}") from None
     if spec is None:
