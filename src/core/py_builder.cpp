@@ -120,50 +120,53 @@ bool flag_argument(Handle value, std::string_view name, bool fallback) {
     return host::optional_flag_argument(value, name);
 }
 
-// An iterable of dotted-name prefixes; omitted or None give nothing. A lone str is refused: it
-// would be taken one character at a time.
-std::optional<NamePrefixes> prefixes_argument(Handle value, std::string_view name) {
-    if (!value || value.is_none()) return std::nullopt;
+// An iterable of str. A lone str is refused: it would be taken one character at a time.
+std::vector<std::string> texts_argument(Handle value, std::string_view name) {
     if (PyUnicode_Check(value.get())) {
         argument_type_error(name, "expected a collection of str, not a single 'str'");
     }
     Object iterator = Object::steal(PyObject_GetIter(value.get()));
     if (!iterator) {
         PyErr_Clear();
-        argument_type_error(name, logging_bridge::concat("'", host::type_name(value),
-                                                         "' object is not iterable"));
+        argument_type_error(
+            name, logging_bridge::concat("'", host::type_name(value), "' object is not iterable"));
     }
-    std::vector<std::string> prefixes;
+    std::vector<std::string> texts;
     while (PyObject* item = PyIter_Next(iterator.get())) {
         Object owned = Object::steal(item);
         if (!PyUnicode_Check(item)) {
             argument_type_error(name, logging_bridge::concat("expected str items, got '",
                                                              host::type_name(owned.handle()), "'"));
         }
-        prefixes.emplace_back(host::text_argument(owned.handle(), name));
+        texts.emplace_back(host::text_argument(owned.handle(), name));
     }
     if (PyErr_Occurred() != nullptr) throw host::PythonError();
-    return NamePrefixes(prefixes);
+    return texts;
+}
+
+// An iterable of dotted-name prefixes; omitted or None give nothing.
+std::optional<NamePrefixes> prefixes_argument(Handle value, std::string_view name) {
+    if (!value || value.is_none()) return std::nullopt;
+    return NamePrefixes(texts_argument(value, name));
 }
 
 Object callable_argument(Handle value, std::string_view name) {
     if (!value || value.is_none()) return Object();
     if (PyCallable_Check(value.get()) == 0) {
-        argument_type_error(name, logging_bridge::concat("'", host::type_name(value),
-                                                         "' object is not callable"));
+        argument_type_error(
+            name, logging_bridge::concat("'", host::type_name(value), "' object is not callable"));
     }
     return Object::borrow(value);
 }
 
-constexpr host::Signature<7> constructor_signature{
-    "GraphBuilder.__new__",
-    {{{"verbose", false},
-      {"exact", false, true},
-      {"type_checking", false, true},
-      {"expand_only", false, true},
-      {"never_expand", false, true},
-      {"exclude", false, true},
-      {"progress", false, true}}}};
+constexpr host::Signature<7> constructor_signature{"GraphBuilder.__new__",
+                                                   {{{"verbose", false},
+                                                     {"exact", false, true},
+                                                     {"type_checking", false, true},
+                                                     {"expand_only", false, true},
+                                                     {"never_expand", false, true},
+                                                     {"exclude", false, true},
+                                                     {"progress", false, true}}}};
 
 // GraphBuilder(verbose=None, *, exact=False, type_checking=True, expand_only=None,
 //              never_expand=None, exclude=None, progress=None)
@@ -197,12 +200,36 @@ PyObject* build(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
             std::string_view source = host::text_argument(slots[0], "source");
             std::optional<std::string_view> package =
                 host::optional_text_argument(slots[1], "package");
-            if (record.builder.options.exact) {
-                ExactBuildHost exact(record.progress.handle());
-                return wrap_graph(record.builder.build(source, package, exact));
-            }
-            InterpreterBuildHost interpreter(record.progress.handle());
-            return wrap_graph(record.builder.build(source, package, interpreter));
+            return build_with_host(record, [&](GraphBuilder& builder, BuildHost& host) {
+                return builder.build(source, package, host);
+            });
+        });
+}
+
+// Runs a build on the host its options ask for.
+template <class Build>
+Object build_with_host(PythonGraphBuilder& record, Build&& build) {
+    if (record.builder.options.exact) {
+        ExactBuildHost exact(record.progress.handle());
+        return wrap_graph(build(record.builder, exact));
+    }
+    InterpreterBuildHost interpreter(record.progress.handle());
+    return wrap_graph(build(record.builder, interpreter));
+}
+
+constexpr host::Signature<1> build_modules_signature{"GraphBuilder.build_modules",
+                                                     {{{"modules", true}}}};
+
+// GraphBuilder.build_modules(modules) -> DepGraph
+PyObject* build_modules(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
+                        PyObject* kwnames) noexcept {
+    return host::call_method<GraphBuilderClass, BorrowKind::Exclusive>(
+        self, build_modules_signature, ArgumentList(args, nargsf, kwnames),
+        [](PythonGraphBuilder& record, const auto& slots) {
+            const std::vector<std::string> modules = texts_argument(slots[0], "modules");
+            return build_with_host(record, [&](GraphBuilder& builder, BuildHost& host) {
+                return builder.build_modules(modules, host);
+            });
         });
 }
 
@@ -223,6 +250,8 @@ int clear(PyObject* self) noexcept {
 PyMethodDef builder_methods[] = {
     {"build", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(build)),
      METH_FASTCALL | METH_KEYWORDS, "build($self, source, package=None)\n--\n\n"},
+    {"build_modules", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(build_modules)),
+     METH_FASTCALL | METH_KEYWORDS, "build_modules($self, modules)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 

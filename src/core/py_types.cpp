@@ -173,11 +173,14 @@ PyObject* graph_unresolved(PyObject* self, PyObject*) noexcept {
         Object list = host::make_list();
         for (const Entry& entry : entries) {
             Object dict = host::make_dict();
-            host::dict_set(dict.handle(), host::make_str("name"), host::make_str(entry.import->name));
-            host::dict_set(dict.handle(), host::make_str("importer"), host::make_str(*entry.importer));
+            host::dict_set(dict.handle(), host::make_str("name"),
+                           host::make_str(entry.import->name));
+            host::dict_set(dict.handle(), host::make_str("importer"),
+                           host::make_str(*entry.importer));
             host::dict_set(dict.handle(), host::make_str("line"),
-                           entry.import->line ? host::make_int(static_cast<std::uint64_t>(*entry.import->line))
-                                              : Object::none());
+                           entry.import->line
+                               ? host::make_int(static_cast<std::uint64_t>(*entry.import->line))
+                               : Object::none());
             host::list_append(list.handle(), dict);
         }
         return list;

@@ -20,8 +20,8 @@ bool is_blank(char character) {
 
 bool is_encoding_character(char character) {
     const auto byte = static_cast<unsigned char>(character);
-    return byte < 0x80 && (std::isalnum(byte) != 0 || character == '-' || character == '_' ||
-                           character == '.');
+    return byte < 0x80 &&
+           (std::isalnum(byte) != 0 || character == '-' || character == '_' || character == '.');
 }
 
 // The first line of `text` and the rest after its line end ("\n", "\r\n" or a lone "\r").
@@ -48,8 +48,8 @@ KnownEncoding classify(std::string_view declared) {
     name.reserve(declared.size());
     for (const char character : declared) {
         name.push_back(character == '_' ? '-'
-                                        : static_cast<char>(std::tolower(
-                                              static_cast<unsigned char>(character))));
+                                        : static_cast<char>(
+                                              std::tolower(static_cast<unsigned char>(character))));
     }
     const auto is_or_starts = [&](std::string_view family) {
         return name == family || (name.starts_with(family) && name[family.size()] == '-');
@@ -112,8 +112,9 @@ std::variant<std::string, ForeignEncoding, UndecodableSource> decode_source(std:
     if (!declared.empty()) {
         encoding = classify(declared);
         if (has_bom && encoding != KnownEncoding::Utf8) {
-            return UndecodableSource{logging_bridge::concat(
-                "encoding problem: '", declared, "' declared in a file with a UTF-8 byte-order mark")};
+            return UndecodableSource{
+                logging_bridge::concat("encoding problem: '", declared,
+                                       "' declared in a file with a UTF-8 byte-order mark")};
         }
     }
     switch (encoding) {

@@ -20,7 +20,7 @@ namespace modweave::core {
 
 // A name that a module imports but that did not resolve to a module.
 struct UnresolvedImport {
-    std::string name;                  // as imported; made absolute when the import was relative
+    std::string name;                   // as imported; made absolute when the import was relative
     std::optional<std::uint32_t> line;  // of the statement, where the reader knows it
 
     bool operator==(const UnresolvedImport&) const = default;

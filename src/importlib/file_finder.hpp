@@ -34,7 +34,8 @@ private:
     enum class Kind : std::uint8_t { Missing, File, Directory, Other };
     Kind kind(const std::string& path);
 
-    std::unordered_map<std::string, NameSet, text::TransparentStringHash, std::equal_to<>> listings_;
+    std::unordered_map<std::string, NameSet, text::TransparentStringHash, std::equal_to<>>
+        listings_;
     std::unordered_map<std::string, Kind, text::TransparentStringHash, std::equal_to<>> kinds_;
 };
 

@@ -32,7 +32,8 @@ std::string_view parent_of(std::string_view name) {
 }
 
 Object text(std::string_view value) {
-    return require(PyUnicode_FromStringAndSize(value.data(), static_cast<Py_ssize_t>(value.size())));
+    return require(
+        PyUnicode_FromStringAndSize(value.data(), static_cast<Py_ssize_t>(value.size())));
 }
 
 Object attribute(Handle object, const char* name) {
@@ -157,7 +158,7 @@ std::optional<ModuleSpec> ExactResolver::find_spec(std::string_view name) {
 }
 
 std::optional<std::optional<ModuleSpec>> ExactResolver::lookup(std::string_view name,
-                                                              std::string_view& parent_needed) {
+                                                               std::string_view& parent_needed) {
     using Answer = std::optional<std::optional<ModuleSpec>>;
     const Answer not_found{std::in_place, std::nullopt};
     Object key = text(name);
@@ -340,7 +341,8 @@ std::optional<ModuleSpec> ExactResolver::convert(Handle spec) {
         Object state = optional_attribute(spec, "loader_state");
         if (state && !state.handle().is_none()) {
             Object filename = optional_attribute(state.handle(), "filename");
-            if (filename && PyUnicode_Check(filename.get())) result.origin = utf8(filename.handle());
+            if (filename && PyUnicode_Check(filename.get()))
+                result.origin = utf8(filename.handle());
         }
     }
     return result;
