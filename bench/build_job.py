@@ -133,10 +133,10 @@ def progress(target_path, shown):
         return call
 
     with open(os.devnull, "w") as sink:
-        line = timed(Progress(sink, target.roots)) if shown == "on" else None
+        line = timed(Progress(sink, len(target.roots or ()))) if shown == "on" else None
         builder = modweave.GraphBuilder(exact=True, progress=line)
         start = time.perf_counter()
-        graph = builder.build(target.source, target.package)
+        graph = target.build_with(builder)
         seconds = time.perf_counter() - start
     return {"seconds": seconds, "size": graph.size(), "calls": len(inside),
             "inside": sum(inside)}

@@ -23,8 +23,10 @@ TREE = {
     "project/shop/prices.py": "import shop.cart\n",
     "project/shop/admin/__init__.py": "",
     "project/shop/admin/views.py": "from ..cart import x\nfrom ..gone import name\n",
-    "project/shop/not-a-module.py": "import mw_dist\n",
+    "project/shop/legacy-helpers.py": "import mw_dist\n",
     "project/shop/assets/tool.py": "import mw_dist\n",
+    "project/shop/migrations/__init__.py": "",
+    "project/shop/migrations/0001_initial.py": "from shop import cart\n",
     # Runs nothing: analysing it leaves no trace in the output.
     "project/loud/__init__.py": "print('loud')\nraise RuntimeError('loud')\n",
     "project/loud/inner.py": "import loud.deeper\n",
@@ -32,6 +34,7 @@ TREE = {
     "project/scripts/first.py": "import shop.admin\n",
     "project/scripts/second.py": "import mw_loose\n",
     "project/scripts/notes.txt": "",
+    "project/scripts/run-all.py": "",
     "libs/mw_dist/__init__.py": "from mw_dist import core\n",
     "libs/mw_dist/core.py": "import mw_dist\n",
     "libs/mw_dist-1.2.dist-info/METADATA": "Metadata-Version: 2.1\nName: mw-dist\nVersion: 1.2\n",
@@ -54,7 +57,10 @@ def text_of(entry):
     return f"  {entry['name']}  imported by {entry['importer']}{line}"
 
 
-SHOP = ["shop", "shop.admin", "shop.admin.views", "shop.cart", "shop.prices"]
+# Modules named as no import statement can spell them (migrations) are modules of the package too;
+# files in folders without __init__.py are not.
+SHOP = ["shop", "shop.admin", "shop.admin.views", "shop.cart", "shop.legacy-helpers",
+        "shop.migrations", "shop.migrations.0001_initial", "shop.prices"]
 
 
 @pytest.fixture(scope="module")
@@ -105,7 +111,7 @@ def distances(document):
     # A package folder: every module in it, found by walking its folders with __init__.py.
     (["shop"], "shop/", set(SHOP)),
     # A plain folder: every script in it.
-    (["scripts/"], "scripts/", {"first", "second"}),
+    (["scripts/"], "scripts/", {"first", "second", "run-all"}),
 ])
 def test_targets_name_the_root_once_at_depth_zero(tree, arguments, root, first_step):
     found = document(tree, *arguments)

@@ -111,10 +111,9 @@ def build(options: argparse.Namespace, target: Target,
     configure_logging(options)
     progress = None
     if not options.quiet and sys.stderr.isatty():
-        progress = Progress(sys.stderr, target.roots)
+        progress = Progress(sys.stderr, None if target.roots is None else len(target.roots))
     try:
-        graph = builder(options, target, default_scope, progress).build(target.source,
-                                                                         target.package)
+        graph = target.build_with(builder(options, target, default_scope, progress))
     except BaseException as error:
         if is_panic(error) and str(error).startswith(RELATIVE_IMPORT_PANIC):
             raise no_package(target) from error

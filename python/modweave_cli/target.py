@@ -1,7 +1,7 @@
 """What a command analyses: a source file, a module, or a folder, with the source of its root.
 
-A folder becomes one build: a root source that imports every module of a package folder, or every
-script of a plain folder, so that each of them is a root at distance 1.
+A folder becomes one build: a root that imports every module of a package folder, or every script
+of a plain folder, so that each of them is a root at distance 1.
 """
 
 from __future__ import annotations
@@ -11,18 +11,23 @@ import os
 import sys
 from importlib.machinery import ModuleSpec
 
+TYPE_CHECKING = False  # as in `cli`: no `typing` at run time
+if TYPE_CHECKING:
+    import modweave
+
 
 class UserError(Exception):
     """A failure the user can act on; its text is the whole message shown."""
 
 
 class Target:
-    def __init__(self, *, label: str, given: str, source: str, package: str | None,
-                 origin: str | None, folder: str, project: tuple[str, ...],
-                 module: str | None = None, roots: int | None = None) -> None:
+    def __init__(self, *, label: str, given: str, package: str | None, origin: str | None,
+                 folder: str, project: tuple[str, ...], source: str = "",
+                 roots: list[str] | None = None, module: str | None = None) -> None:
         self.label = label  # the root's name in output: the path as given, or the module
         self.given = given  # the target exactly as the user wrote it
-        self.source = source
+        self.source = source  # the root's source, unless the root imports `roots`
+        self.roots = roots  # for folders: the modules the root imports, each found from the path
         self.package = package
         self.origin = origin  # the root's file or folder, shown as the root node's origin
         self.folder = folder  # searched first for imports
@@ -32,7 +37,11 @@ class Target:
         # The module the root source is, when the graph may reach it by name too: it and the root
         # are one node.
         self.module = module
-        self.roots = roots  # for folders: how many modules the root source imports
+
+    def build_with(self, builder: modweave.GraphBuilder) -> modweave.DepGraph:
+        if self.roots is not None:
+            return builder.build_modules(self.roots)
+        return builder.build(self.source, self.package)
 
 
 def read_source(path: str) -> str:
@@ -159,19 +168,24 @@ def from_module(name: str, package: str | None) -> Target:
                   module=name)
 
 
+def module_stem(file: str) -> str | None:
+    """The module name a file in a folder on the path is found by, for Python source. Names that
+    no import statement can spell (Django's migrations, 0001_initial) are modules all the same."""
+    stem, extension = os.path.splitext(file)
+    return stem if extension == ".py" and stem and "." not in stem else None
+
+
 def package_modules(folder: str, package: str) -> list[str]:
     """Every module of the package in `folder`: its subpackages are the folders with
-    `__init__.py`, its modules the `.py` files with names that can be imported."""
+    `__init__.py`, its modules their `.py` files."""
     modules = []
     for path, folders, files in os.walk(folder):
         relative = os.path.relpath(path, folder)
         prefix = package if relative == "." else f"{package}.{relative.replace(os.sep, '.')}"
-        folders[:] = sorted(name for name in folders if name.isidentifier()
-                            and os.path.isfile(os.path.join(path, name, "__init__.py")))
-        for file in sorted(files):
-            stem, extension = os.path.splitext(file)
-            if extension == ".py" and stem.isidentifier():
-                modules.append(prefix if stem == "__init__" else f"{prefix}.{stem}")
+        folders[:] = [name for name in folders if name.isidentifier()
+                      and os.path.isfile(os.path.join(path, name, "__init__.py"))]
+        for stem in filter(None, map(module_stem, files)):
+            modules.append(prefix if stem == "__init__" else f"{prefix}.{stem}")
     return sorted(modules)
 
 
@@ -187,17 +201,16 @@ def from_folder(given: str) -> Target:
         project: tuple[str, ...] = (package.partition(".")[0],)
     else:
         search_folder = folder
-        modules = sorted(stem for stem, extension in map(os.path.splitext, os.listdir(folder))
-                         if extension == ".py" and stem.isidentifier()
-                         and os.path.isfile(os.path.join(folder, stem + extension)))
+        modules = sorted(stem for file in os.listdir(folder)
+                         if (stem := module_stem(file)) is not None
+                         and os.path.isfile(os.path.join(folder, file)))
         if not modules:
             raise UserError(f"{given}: has no __init__.py and no Python scripts; "
                             "give a package folder, a script, or -m MODULE")
         project = top_level_names(folder)
     _put_first_on_path(search_folder)
-    source = "".join(f"import {name}\n" for name in modules)
-    return Target(label=label, given=given, source=source, package=None, origin=folder,
-                  folder=search_folder, project=project, roots=len(modules))
+    return Target(label=label, given=given, package=None, origin=folder, folder=search_folder,
+                  project=project, roots=modules)
 
 
 def _put_first_on_path(folder: str) -> None:
