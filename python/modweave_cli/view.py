@@ -21,7 +21,6 @@ if TYPE_CHECKING:
     Unresolved = Mapping[str, Any]
 
 ROOT = "<terminal>"
-KINDS = ("project", "stdlib", "third-party", "built-in", "frozen", "extension", "namespace")
 
 
 class Module:
