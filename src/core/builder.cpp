@@ -210,9 +210,10 @@ private:
                 }
                 if (*import.level != 0) {
                     const std::string& package = expansion.spec.parent;
-                    if (options().exact &&
-                        (package == terminal_name || !can_resolve(package, *import.level))) {
-                        // The interpreter would refuse this import; it is a fact about the code.
+                    if (options().exact && (package == terminal_name || package.empty() ||
+                                            !can_resolve(package, *import.level))) {
+                        // The interpreter refuses a relative import outside a package, or one
+                        // that climbs above its top: a fact about the code, not a failure.
                         record_unresolved(expansion, relative_reference(import));
                         next_statement(expansion);
                         return;

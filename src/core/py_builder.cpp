@@ -11,6 +11,8 @@
 #include "importlib/py_exact_resolver.hpp"
 #include "importlib/py_util.hpp"
 #include "logging_bridge/message.hpp"
+#include "scanner/py_scanner.hpp"
+#include "scanner/scanner.hpp"
 
 namespace modweave::core {
 namespace {
@@ -81,6 +83,18 @@ public:
         return std::nullopt;
     }
 
+    std::vector<ImportLine> read_imports(std::string_view source) override {
+        std::vector<scanner::ScannedImport> scanned = scanner::scan(source, normalize_);
+        std::vector<ImportLine> imports;
+        imports.reserve(scanned.size());
+        for (scanner::ScannedImport& statement : scanned) {
+            imports.push_back({.statement = std::move(statement.statement),
+                               .line = statement.line,
+                               .type_checking = statement.type_checking});
+        }
+        return imports;
+    }
+
 private:
     // The text of a file in an encoding only the interpreter's codecs know.
     static std::optional<std::string> decode(const importlib::ModuleSpec& spec,
@@ -104,6 +118,7 @@ private:
     }
 
     importlib::ExactResolver resolver_;
+    scanner::IdentifierNormalizer normalize_ = scanner::interpreter_normalizer();
 };
 
 // ------------------------------------------------------------------------------------------------
