@@ -7,6 +7,8 @@
     python bench/build_job.py package NAME [scoped]         an exact build with every module of
                                                             the installed package NAME as a root
     python bench/build_job.py grimp NAME [CACHE_FOLDER]     grimp.build_graph(NAME, cache_dir=...)
+    python bench/build_job.py scope TARGET [PREFIX...]      the command's exact build of TARGET, read
+                                                            only under the prefixes when given
     python bench/build_job.py progress TARGET on|off        the command's build of TARGET, with or
                                                             without its progress line (to /dev/null)
 """
@@ -115,6 +117,17 @@ def grimp(name, cache_folder=None):
     return {"seconds": seconds, "size": len(graph.modules)}
 
 
+def scope(target_path, *prefixes):
+    import modweave
+    from modweave_cli.target import load
+
+    target = load(target_path, None, None)
+    builder = modweave.GraphBuilder(exact=True, expand_only=prefixes or None)
+    start = time.perf_counter()
+    graph = target.build_with(builder)
+    return {"seconds": time.perf_counter() - start, "size": graph.size()}
+
+
 def progress(target_path, shown):
     import os
 
@@ -145,7 +158,7 @@ def progress(target_path, shown):
 def main():
     mode, *arguments = sys.argv[1:]
     modes = {"builder": builder, "modulefinder": modulefinder, "tree": tree, "cli": cli,
-             "package": package, "grimp": grimp, "progress": progress}
+             "package": package, "grimp": grimp, "scope": scope, "progress": progress}
     result = modes[mode](*arguments)
     for key, value in result.items():
         if isinstance(value, set):

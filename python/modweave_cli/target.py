@@ -171,21 +171,30 @@ def from_module(name: str, package: str | None) -> Target:
 def module_stem(file: str) -> str | None:
     """The module name a file in a folder on the path is found by, for Python source. Names that
     no import statement can spell (Django's migrations, 0001_initial) are modules all the same."""
-    stem, extension = os.path.splitext(file)
-    return stem if extension == ".py" and stem and "." not in stem else None
+    stem = file[:-3]
+    return stem if file.endswith(".py") and stem and "." not in stem else None
 
 
 def package_modules(folder: str, package: str) -> list[str]:
     """Every module of the package in `folder`: its subpackages are the folders with
     `__init__.py`, its modules their `.py` files."""
-    modules = []
-    for path, folders, files in os.walk(folder):
-        relative = os.path.relpath(path, folder)
-        prefix = package if relative == "." else f"{package}.{relative.replace(os.sep, '.')}"
-        folders[:] = [name for name in folders if name.isidentifier()
-                      and os.path.isfile(os.path.join(path, name, "__init__.py"))]
-        for stem in filter(None, map(module_stem, files)):
-            modules.append(prefix if stem == "__init__" else f"{prefix}.{stem}")
+    modules: list[str] = []
+    # One listing per folder: a subfolder is a package when its own listing has __init__.py.
+    pending = [(folder, package)]
+    while pending:
+        path, prefix = pending.pop()
+        stems: list[str] = []
+        subfolders: list[tuple[str, str]] = []
+        with os.scandir(path) as entries:
+            for entry in entries:
+                if entry.is_dir():
+                    if entry.name.isidentifier():
+                        subfolders.append((entry.path, f"{prefix}.{entry.name}"))
+                elif (stem := module_stem(entry.name)) is not None:
+                    stems.append(stem)
+        if "__init__" in stems:
+            modules.extend(prefix if stem == "__init__" else f"{prefix}.{stem}" for stem in stems)
+            pending.extend(subfolders)
     return sorted(modules)
 
 

@@ -8,8 +8,8 @@ from __future__ import annotations
 
 import collections
 import sys
-from collections.abc import Iterable
-from importlib.machinery import EXTENSION_SUFFIXES
+from collections.abc import Iterable, Sequence
+from importlib import machinery
 
 import modweave
 
@@ -21,6 +21,7 @@ if TYPE_CHECKING:
     Unresolved = Mapping[str, Any]
 
 ROOT = "<terminal>"
+EXTENSION_SUFFIXES = tuple(machinery.EXTENSION_SUFFIXES)
 
 
 class Module:
@@ -40,23 +41,23 @@ def _depth_key(depth: int | None) -> tuple[bool, int]:
     return (depth is None, depth or 0)
 
 
-def covered(name: str, prefixes: Iterable[str]) -> bool:
+def covered(name: str, prefixes: Sequence[str]) -> bool:
     """Whether a prefix names the module or one of its packages."""
-    return any(name == prefix or name.startswith(prefix + ".") for prefix in prefixes)
+    return name in prefixes or name.startswith(tuple(prefix + "." for prefix in prefixes))
 
 
 def is_stdlib(name: str) -> bool:
     return name.partition(".")[0] in sys.stdlib_module_names
 
 
-def kind_of(name: str, origin: str | None, project: Iterable[str]) -> str:
+def kind_of(name: str, origin: str | None, project: Sequence[str]) -> str:
     """How a module is loaded, for modules without Python source of their own; for the others,
     whose they are: the target's, the standard library's or a third party's."""
     if origin in ("built-in", "frozen"):
         return origin
     if origin is None:
         return "namespace"
-    if origin.endswith(tuple(EXTENSION_SUFFIXES)):
+    if origin.endswith(EXTENSION_SUFFIXES):
         return "extension"
     if covered(name, project):
         return "project"
@@ -144,6 +145,7 @@ class GraphView:
                            if m.depth is not None and m.depth <= max_depth)
 
     def edges(self) -> list[tuple[str, str]]:
+        """Every import, sorted by importer and then by the module imported."""
         return [(importer, name) for importer, names in self.imports.items() for name in names]
 
     def by_depth(self) -> list[tuple[int | None, list[Module]]]:
