@@ -45,17 +45,11 @@ TREE = {
     "libs/mw_typed.py": "",
     "libs/mw_ns/part.py": "",
 }
-GONE = {"name": "mw_gone", "importer": "helpers", "line": 2}
-
-
-def text_of(entry):
-    return f"  {entry['name']}  imported by {entry['importer']}, line {entry['line']}"
-
-
 # Modules named as no import statement can spell them (migrations) are modules of the package too;
 # files in folders without __init__.py are not.
 SHOP = ["shop", "shop.admin", "shop.admin.views", "shop.cart", "shop.legacy-helpers",
         "shop.migrations", "shop.migrations.0001_initial", "shop.prices"]
+GONE = {"name": "mw_gone", "importer": "helpers", "line": 2}
 
 
 @pytest.fixture(scope="module")
@@ -83,8 +77,13 @@ def is_stdlib(name):
     return name.partition(".")[0] in sys.stdlib_module_names
 
 
-def distances(document):
-    """Shortest import distances from the root, over the edges the document lists."""
+def text_of(entry):
+    return f"  {entry['name']}  imported by {entry['importer']}, line {entry['line']}"
+
+
+def distances(document, kept=lambda name: True):
+    """Shortest import distances from the root over the edges the document lists, through kept
+    modules only."""
     imports = collections.defaultdict(list)
     for edge in document["edges"]:
         imports[edge["from"]].append(edge["to"])
@@ -93,7 +92,7 @@ def distances(document):
     while queue:
         name = queue.popleft()
         for imported in imports[name]:
-            if imported not in found:
+            if kept(imported) and imported not in found:
                 found[imported] = found[name] + 1
                 queue.append(imported)
     return found
@@ -163,16 +162,7 @@ def test_scope(tree, arguments, kept, unresolved_kept):
     """The scoped graph is what the whole graph reaches from the root through kept modules only:
     modules out of scope are not read."""
     whole, scoped = document(tree, "app.py"), document(tree, "app.py", *arguments)
-    imports = collections.defaultdict(list)
-    for edge in whole["edges"]:
-        imports[edge["from"]].append(edge["to"])
-    expected = {"app.py"}
-    queue = collections.deque(expected)
-    while queue:
-        for imported in imports[queue.popleft()]:
-            if kept(imported) and imported not in expected:
-                expected.add(imported)
-                queue.append(imported)
+    expected = set(distances(whole, kept))
     assert {n["name"] for n in scoped["nodes"]} == expected
     assert {(e["from"], e["to"]) for e in scoped["edges"]} == {
         (e["from"], e["to"]) for e in whole["edges"] if {e["from"], e["to"]} <= expected}
