@@ -78,12 +78,6 @@ def configure_logging(options: argparse.Namespace) -> None:
         logger.setLevel(shown)
 
 
-def is_panic(error: BaseException) -> bool:
-    # The module raises PanicException without exporting it; know it by its class.
-    kind = type(error)
-    return kind.__name__ == "PanicException" and kind.__module__ == "modweave"
-
-
 def no_package(target: Target) -> UserError:
     return UserError(f"{target.label}: has a relative import but no package is known; "
                      "pass --package NAME")
@@ -114,8 +108,8 @@ def build(options: argparse.Namespace, target: Target,
         progress = Progress(sys.stderr, None if target.roots is None else len(target.roots))
     try:
         graph = target.build_with(builder(options, target, default_scope, progress))
-    except BaseException as error:
-        if is_panic(error) and str(error).startswith(RELATIVE_IMPORT_PANIC):
+    except modweave.PanicException as error:
+        if str(error).startswith(RELATIVE_IMPORT_PANIC):
             raise no_package(target) from error
         raise
     finally:
@@ -385,7 +379,7 @@ def main(argv: Sequence[str] | None = None) -> int:
     except BaseException as error:
         if options.debug or isinstance(error, SystemExit):
             raise
-        if is_panic(error):
+        if isinstance(error, modweave.PanicException):
             print(f"{PROG}: error: the build failed: {error}", file=sys.stderr)
         else:
             print(f"{PROG}: error: {type(error).__name__}: {error}", file=sys.stderr)

@@ -8,14 +8,13 @@ from __future__ import annotations
 
 import collections
 import sys
-from collections.abc import Iterable, Sequence
+from collections.abc import Iterable, Mapping, Sequence
 from importlib import machinery
 
 import modweave
 
 TYPE_CHECKING = False  # as in `cli`: no `typing` at run time
 if TYPE_CHECKING:
-    from collections.abc import Mapping
     from typing import Any
 
     Unresolved = Mapping[str, Any]
@@ -71,14 +70,20 @@ class GraphView:
     """
 
     def __init__(self, modules: Iterable[Module], root: str = ROOT, *,
+                 imports: Mapping[str, Iterable[str]] | None = None,
                  unresolved: Iterable[Unresolved] = (), keep_depths: bool = False) -> None:
+        """`imports` holds each module's imported names; without it they are read off the
+        importers of every module."""
         self.root = root
         self.modules = {m.name: m for m in sorted(modules, key=lambda m: m.name)}
-        imports: dict[str, list[str]] = {name: [] for name in self.modules}
-        for module in self.modules.values():
-            for importer in module.importers:
-                imports[importer].append(module.name)
-        self.imports = {name: tuple(names) for name, names in imports.items()}
+        if imports is not None:
+            self.imports = {name: tuple(sorted(imports[name])) for name in self.modules}
+        else:
+            inverted: dict[str, list[str]] = {name: [] for name in self.modules}
+            for module in self.modules.values():
+                for importer in module.importers:
+                    inverted[importer].append(module.name)
+            self.imports = {name: tuple(names) for name, names in inverted.items()}
         # Imported names that did not resolve, by importer and line.
         self.unresolved = [entry for entry in unresolved if entry["importer"] in self.modules]
         if not keep_depths:
@@ -97,15 +102,16 @@ class GraphView:
             renamed[same_as_root] = root
         origins: dict[str, str | None] = {root: root_origin}
         importers: dict[str, set[str]] = {root: set()}
-        # One call copies every node out; outgoing edges come from the importers' side, since
-        # reading `dependencies` would write to standard output.
+        imports: dict[str, set[str]] = {root: set()}
+        # One call copies every node out.
         for node in graph.get_all_scoped(""):
             name = renamed.get(node.name, node.name)
             if node.name != ROOT:
                 origins[name] = node.spec["origin"]
-            found = importers.setdefault(name, set())
-            found.update(renamed.get(importer, importer) for importer in node.dependents)
-            found.discard(name)
+            for edges, names in ((importers, node.dependents), (imports, node.imports)):
+                found = edges.setdefault(name, set())
+                found.update(renamed.get(other, other) for other in names)
+                found.discard(name)
         missing: dict[tuple[str, str, int | None], Unresolved] = {}
         for entry in unresolved:
             importer: str = entry["importer"]
@@ -114,7 +120,8 @@ class GraphView:
             missing.setdefault((entry["name"], importer, entry["line"]),
                                {**entry, "importer": importer})
         return cls((Module(name, origins[name], None, tuple(sorted(found)))
-                    for name, found in importers.items()), root, unresolved=missing.values())
+                    for name, found in importers.items()), root, imports=imports,
+                   unresolved=missing.values())
 
     def distances_from(self, start: str) -> dict[str, int]:
         distances = {start: 0} if start in self.modules else {}
