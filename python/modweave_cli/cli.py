@@ -27,6 +27,7 @@ if TYPE_CHECKING:
 PROG = "modweave"
 LOGGERS = ("modweave.core.builder", "modweave.core.types", "modweave.importlib.util")
 IMAGE_FORMATS = {".svg": "svg", ".png": "png"}
+TEXT_FORMATS = {".html": "html"}
 RELATIVE_IMPORT_PANIC = "Attempted relative import from terminal node"
 NOT_REACHED = 1
 FAILED = 2
@@ -124,6 +125,10 @@ def image_format(path: str | None) -> str | None:
     return None if path is None else IMAGE_FORMATS.get(os.path.splitext(path)[1].lower())
 
 
+def text_format(path: str | None) -> str | None:
+    return None if path is None else TEXT_FORMATS.get(os.path.splitext(path)[1].lower())
+
+
 def render_image(path: str, image: str, dot_text: str) -> None:
     # Imported here: only pictures need them, and every command pays for its imports.
     import shutil
@@ -145,11 +150,15 @@ def command_graph(options: argparse.Namespace) -> int:
     image = image_format(options.output)
     if image and options.format not in (None, "dot"):
         raise UserError(f"{options.output}: a picture is drawn from DOT, not {options.format}")
-    output_format = "dot" if image else options.format or "text"
+    output_format = "dot" if image else options.format or text_format(options.output) or "text"
     target = load_target(options)
     view = build(options, target).within(options.max_depth)
     if output_format == "json":
         text = render.graph_json(view, target.label, target.package)
+    elif output_format == "html":
+        from modweave_cli import explorer
+
+        text = explorer.graph_html(render.graph_document(view, target.label, target.package, target.folder))
     elif output_format == "dot":
         text = render.graph_dot(view, target.label, target.folder)
     else:
@@ -223,8 +232,9 @@ def make_parser() -> argparse.ArgumentParser:
     graph = commands.add_parser("graph", parents=[common], help="the whole graph, by depth",
                                 description="The modules a program imports, directly or not.")
     with_target(graph, optional=True)
-    graph.add_argument("--format", choices=("text", "json", "dot"),
-                       help="text (default), json, or dot; -o FILE.svg or .png draws a picture")
+    graph.add_argument("--format", choices=("text", "json", "dot", "html"),
+                       help="text (default), json, dot, or html (the interactive explorer, also "
+                            "chosen by -o FILE.html); -o FILE.svg or .png draws a picture")
     graph.add_argument("--max-depth", type=non_negative, metavar="N",
                        help="only modules at most N import steps from the root")
     graph.set_defaults(run=command_graph)

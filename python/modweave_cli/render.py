@@ -42,6 +42,56 @@ def graph_json(view: GraphView, root_label: str, package: str | None) -> str:
     return json.dumps(document) + "\n"
 
 
+def module_kind(origin: str | None, project_folder: str | None) -> str:
+    # Imported here: only the graph document needs them.
+    import importlib.machinery
+    import sysconfig
+
+    if origin is None:
+        return "namespace"
+    if origin in ("built-in", "frozen"):
+        return origin
+    if origin.endswith(tuple(importlib.machinery.EXTENSION_SUFFIXES)):
+        return "extension"
+    if "site-packages" in origin.split("/"):
+        return "third-party"
+    if project_folder is not None and origin.startswith(project_folder.rstrip("/") + "/"):
+        return "project"
+    standard = {sysconfig.get_path("stdlib"), sysconfig.get_path("platstdlib")}
+    if any(origin.startswith(folder.rstrip("/") + "/") for folder in standard):
+        return "stdlib"
+    return "third-party"
+
+
+def graph_document(view: GraphView, root_label: str, package: str | None,
+                   project_folder: str | None) -> dict[str, Any]:
+    """The graph as the explorer draws it: the root named by its label, and true depths."""
+    root_name = root_label if root_label not in view.modules else f"{root_label} (root)"
+    shown = {ROOT: root_name}
+    depths = {ROOT: 0}
+    queue = [ROOT]
+    for name in queue:
+        for imported in view.imports[name]:
+            if imported not in depths:
+                depths[imported] = depths[name] + 1
+                queue.append(imported)
+
+    def named(name: str) -> str:
+        return shown.get(name, name)
+
+    nodes = [{"name": named(m.name), "origin": m.origin, "depth": depths.get(m.name),
+              "importers": sorted(named(i) for i in m.importers),
+              "kind": "project" if m.name == ROOT else module_kind(m.origin, project_folder)}
+             for m in view.modules.values()]
+    return {
+        "root": {"name": root_name, "target": root_label, "package": package},
+        "nodes": sorted(nodes, key=lambda node: node["name"]),
+        "edges": sorted(({"from": named(a), "to": named(b)} for a, b in view.edges()),
+                        key=lambda edge: (edge["from"], edge["to"])),
+        "unresolved": [],
+    }
+
+
 def _dot_id(text: str) -> str:
     return '"' + text.replace("\\", "\\\\").replace('"', '\\"') + '"'
 
