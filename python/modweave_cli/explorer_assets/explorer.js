@@ -1124,11 +1124,13 @@
       return node === undefined ? null : [transform.applyX(node.x), transform.applyY(node.y)];
     },
     settled: () => simulation.alpha() < simulation.alphaMin(),
+    idle: () => simulation.alpha() < simulation.alphaMin() && d3.active(canvas) === null && !drawPending,
   };
 
   simulation.on("tick", () => {
     if (followLayout) d3.select(canvas).call(zoom.transform, fitTransform(shownNodes));
     requestDraw();
   }).restart();
-  window.addEventListener("resize", resizeCanvas);
+  // The header wraps and the panel scrolls, so the canvas changes size without the window doing so.
+  new ResizeObserver(resizeCanvas).observe(canvas);
 })();
