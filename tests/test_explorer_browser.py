@@ -39,7 +39,9 @@ def browser():
         if os.environ.get("CI"):
             pytest.fail(reason)
         pytest.skip(reason)
-    webdriver = pytest.importorskip("selenium.webdriver", reason="selenium is not installed: run `make install`")
+    # A fresh `make test` installs both into its venv; an older venv may lack them.
+    webdriver = pytest.importorskip("selenium.webdriver", reason="selenium is not installed in this venv")
+    pytest.importorskip("PIL", reason="Pillow is not installed in this venv")
     from selenium.webdriver.chrome.service import Service
 
     options = webdriver.ChromeOptions()
