@@ -1,5 +1,6 @@
 """Types of the native module: import statements and module dependency graphs of Python source."""
 
+from collections.abc import Callable, Iterable
 from types import ModuleType
 from typing import Final, Literal, NotRequired, TypedDict, final, type_check_only
 
@@ -29,6 +30,12 @@ class ImportFromRecord(TypedDict):
 class SpecRecord(TypedDict):
     name: str
     origin: str | None
+
+@type_check_only
+class UnresolvedRecord(TypedDict):
+    name: str
+    importer: str
+    line: int | None
 
 @type_check_only
 class _ParserModule(ModuleType):
@@ -62,8 +69,26 @@ class DepGraph:
     def get_all_scoped(self, scope: str) -> list[DepNode]: ...
     def origins(self) -> list[str]: ...
     def names(self) -> list[str]: ...
+    def unresolved(self) -> list[UnresolvedRecord]:
+        """Each imported name that found no module, with its importer and the statement's line
+        (None where the reader gives no lines), by importer and then in source order."""
 
 @final
 class GraphBuilder:
-    def __new__(cls, verbose: bool | None = None) -> GraphBuilder: ...
+    def __new__(
+        cls,
+        verbose: bool | None = None,
+        *,
+        exact: bool | None = False,
+        type_checking: bool | None = True,
+        expand_only: Iterable[str] | None = None,
+        never_expand: Iterable[str] | None = None,
+        exclude: Iterable[str] | None = None,
+        progress: Callable[[int], object] | None = None,
+    ) -> GraphBuilder:
+        """`exact`: read with the exact scanner, resolve without importing, true depths.
+        `type_checking`: follow imports under `if TYPE_CHECKING:`. `expand_only`, `never_expand`
+        and `exclude` take dotted-name prefixes ("a.b" covers a.b and a.b.*): read only covered
+        modules, attach covered modules as unread leaves, leave covered modules out.
+        `progress(modules_reached)` is called during a build, at most ten times a second."""
     def build(self, source: str, package: str | None = None) -> DepGraph: ...

@@ -1,5 +1,7 @@
 #include "core/py_types.hpp"
 
+#include <algorithm>
+
 #include "host/types.hpp"
 #include "host/values.hpp"
 #include "importlib/py_types.hpp"
@@ -149,6 +151,42 @@ PyObject* graph_names(PyObject* self, PyObject*) noexcept {
         self, [](DepGraph& graph) { return str_list(graph.names()); });
 }
 
+// Every imported name that found no module, as {"name", "importer", "line"}, by importer and
+// then by position in its text.
+PyObject* graph_unresolved(PyObject* self, PyObject*) noexcept {
+    return graph_query<BorrowKind::Shared>(self, [](DepGraph& graph) {
+        struct Entry {
+            const std::string* importer;
+            std::size_t position;
+            const UnresolvedImport* import;
+        };
+        std::vector<Entry> entries;
+        for (const auto& [name, stored] : graph.nodes()) {
+            const auto& unresolved = stored.read()->unresolved;
+            for (std::size_t position = 0; position < unresolved.size(); ++position)
+                entries.push_back({&name, position, &unresolved[position]});
+        }
+        std::sort(entries.begin(), entries.end(), [](const Entry& left, const Entry& right) {
+            if (*left.importer != *right.importer) return *left.importer < *right.importer;
+            return left.position < right.position;
+        });
+        Object list = host::make_list();
+        for (const Entry& entry : entries) {
+            Object dict = host::make_dict();
+            host::dict_set(dict.handle(), host::make_str("name"),
+                           host::make_str(entry.import->name));
+            host::dict_set(dict.handle(), host::make_str("importer"),
+                           host::make_str(*entry.importer));
+            host::dict_set(dict.handle(), host::make_str("line"),
+                           entry.import->line
+                               ? host::make_int(static_cast<std::uint64_t>(*entry.import->line))
+                               : Object::none());
+            host::list_append(list.handle(), dict);
+        }
+        return list;
+    });
+}
+
 PyMethodDef graph_methods[] = {
     {"size", graph_size, METH_NOARGS, "size($self)\n--\n\n"},
     {"num_dependencies", graph_num_dependencies, METH_NOARGS, "num_dependencies($self)\n--\n\n"},
@@ -158,6 +196,7 @@ PyMethodDef graph_methods[] = {
      "get_all_scoped($self, scope)\n--\n\n"},
     {"origins", graph_origins, METH_NOARGS, "origins($self)\n--\n\n"},
     {"names", graph_names, METH_NOARGS, "names($self)\n--\n\n"},
+    {"unresolved", graph_unresolved, METH_NOARGS, "unresolved($self)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 

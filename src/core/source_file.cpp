@@ -6,11 +6,11 @@
 
 #include <cerrno>
 #include <cstdint>
-#include <cstring>
 #include <limits>
 
 #include "internal_failure.hpp"
 #include "logging_bridge/log.hpp"
+#include "system/io.hpp"
 
 namespace modweave::core {
 
@@ -18,20 +18,7 @@ namespace {
 
 constexpr std::string_view kTarget = logging_bridge::targets::core_builder;
 
-// strerror_r comes in two flavours, and which one the C library declares depends on feature
-// macros; overloading on its result type takes whichever is there. strerror itself is not
-// thread-safe, and other threads of the host may be calling it.
-[[maybe_unused]] const char* error_text(int result, const char* buffer) {
-    return result == 0 ? buffer : "Unknown error";
-}
-[[maybe_unused]] const char* error_text(const char* result, const char*) {
-    return result;
-}
-
-std::string describe_error(int error_number) {
-    char buffer[256] = {};
-    return error_text(strerror_r(error_number, buffer, sizeof buffer), buffer);
-}
+using system::describe_error;
 
 [[noreturn]] void fail_reading(const std::string& path, int error_number) {
     fail("Failed to read file '", path, "': ", describe_error(error_number), " (os error ",
@@ -66,35 +53,6 @@ std::string_view last_component(std::string_view path) {
     }
 }
 
-std::size_t valid_sequence_length(std::string_view bytes, std::size_t at) noexcept {
-    const auto byte = [&](std::size_t index) { return static_cast<unsigned char>(bytes[index]); };
-    const unsigned char lead = byte(at);
-    std::size_t length = 0;
-    // The second byte's range excludes overlong forms (E0, F0), surrogates (ED) and code points
-    // above U+10FFFF (F4); C0, C1 and F5 to FF never lead.
-    unsigned char second_low = 0x80;
-    unsigned char second_high = 0xBF;
-    if (lead >= 0xC2 && lead <= 0xDF) {
-        length = 2;
-    } else if (lead >= 0xE0 && lead <= 0xEF) {
-        length = 3;
-        if (lead == 0xE0) second_low = 0xA0;
-        if (lead == 0xED) second_high = 0x9F;
-    } else if (lead >= 0xF0 && lead <= 0xF4) {
-        length = 4;
-        if (lead == 0xF0) second_low = 0x90;
-        if (lead == 0xF4) second_high = 0x8F;
-    } else {
-        return 0;
-    }
-    if (bytes.size() - at < length) return 0;
-    if (byte(at + 1) < second_low || byte(at + 1) > second_high) return 0;
-    for (std::size_t i = 2; i < length; ++i) {
-        if ((byte(at + i) & 0xC0) != 0x80) return 0;
-    }
-    return length;
-}
-
 }  // namespace
 
 std::optional<std::string_view> path_extension(std::string_view path) {
@@ -105,21 +63,7 @@ std::optional<std::string_view> path_extension(std::string_view path) {
     return name.substr(dot + 1);
 }
 
-std::size_t find_invalid_utf8(std::string_view bytes) noexcept {
-    std::size_t at = 0;
-    while (at < bytes.size()) {
-        if (static_cast<unsigned char>(bytes[at]) < 0x80) {
-            ++at;
-            continue;
-        }
-        const std::size_t length = valid_sequence_length(bytes, at);
-        if (length == 0) return at;
-        at += length;
-    }
-    return std::string_view::npos;
-}
-
-std::variant<std::string, OpenFailure> read_source_file(const std::string& path) {
+std::variant<std::string, OpenFailure, ReadFailure> read_file_bytes(const std::string& path) {
     if (path.find('\0') != std::string::npos) return OpenFailure{EINVAL};
 
     // Non-blocking, so that a FIFO without a writer cannot hang the open; the flag does nothing
@@ -132,7 +76,7 @@ std::variant<std::string, OpenFailure> read_source_file(const std::string& path)
     const FileDescriptor file(fd);
 
     struct stat status {};
-    if (::fstat(file.get(), &status) != 0) fail_reading(path, errno);
+    if (::fstat(file.get(), &status) != 0) return ReadFailure{errno};
     if (S_ISDIR(status.st_mode)) return OpenFailure{EISDIR};
     if (!S_ISREG(status.st_mode)) return OpenFailure{EINVAL};
 
@@ -150,19 +94,28 @@ std::variant<std::string, OpenFailure> read_source_file(const std::string& path)
         const ssize_t got = ::read(file.get(), text.data() + length, text.size() - length);
         if (got < 0) {
             if (errno == EINTR) continue;
-            fail_reading(path, errno);
+            return ReadFailure{errno};
         }
         if (got == 0) break;
         length += static_cast<std::size_t>(got);
     }
     text.resize(length);
+    return text;
+}
 
+std::variant<std::string, OpenFailure> read_source_file(const std::string& path) {
+    auto content = read_file_bytes(path);
+    if (const auto* failure = std::get_if<OpenFailure>(&content)) return *failure;
+    if (const auto* failure = std::get_if<ReadFailure>(&content)) {
+        fail_reading(path, failure->error_number);
+    }
+    std::string& text = std::get<std::string>(content);
     const std::size_t invalid = find_invalid_utf8(text);
     if (invalid != std::string_view::npos) {
         fail("Failed to read file '", path, "': stream did not contain valid UTF-8 (byte ", invalid,
              ")");
     }
-    return text;
+    return std::move(text);
 }
 
 std::string system_error_line(int error_number) {
@@ -171,20 +124,14 @@ std::string system_error_line(int error_number) {
 }
 
 void report_system_error(int error_number) {
-    const std::string line = system_error_line(error_number);
-    std::string_view rest = line;
-    while (!rest.empty()) {
-        const ssize_t written = ::write(STDERR_FILENO, rest.data(), rest.size());
-        if (written < 0) {
-            const int error = errno;
-            if (error == EINTR) continue;
-            // A process without a standard error has nowhere to say this; the build goes on.
-            if (error == EBADF) return;
-            fail("failed printing to stderr: ", describe_error(error), " (os error ", error, ")");
-        }
-        if (written == 0) fail("failed printing to stderr: write returned 0");
-        rest.remove_prefix(static_cast<std::size_t>(written));
-    }
+    const std::optional<system::WriteFailure> failure =
+        system::write_all(STDERR_FILENO, system_error_line(error_number));
+    if (!failure) return;
+    const int error = failure->error_number;
+    // A process without a standard error has nowhere to say this; the build goes on.
+    if (error == EBADF) return;
+    if (error == 0) fail("failed printing to stderr: write returned 0");
+    fail("failed printing to stderr: ", describe_error(error), " (os error ", error, ")");
 }
 
 std::optional<std::string> load_source(const importlib::ModuleSpec& spec) {

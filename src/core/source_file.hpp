@@ -9,6 +9,7 @@
 #include <variant>
 
 #include "importlib/types.hpp"
+#include "text/utf8.hpp"
 
 namespace modweave::core {
 
@@ -18,14 +19,22 @@ namespace modweave::core {
 // empty extension, which is an extension like any other.
 std::optional<std::string_view> path_extension(std::string_view path);
 
-// Byte offset of the first byte that does not belong to a well-formed UTF-8 sequence (overlong
-// forms, surrogates and code points above U+10FFFF are malformed), or npos when there is none.
-std::size_t find_invalid_utf8(std::string_view bytes) noexcept;
+// Source files must be valid UTF-8; reading checks them with this.
+using text::find_invalid_utf8;
 
 // Why a source file could not be opened: the operating system's error number.
 struct OpenFailure {
     int error_number;
 };
+
+// Why an opened file could not be read whole: the operating system's error number.
+struct ReadFailure {
+    int error_number;
+};
+
+// The bytes of the regular file at `path`, or why it could not be opened or read: what
+// read_source_file reads, without judging the content and without throwing.
+std::variant<std::string, OpenFailure, ReadFailure> read_file_bytes(const std::string& path);
 
 // The whole content of the regular file at `path`. A file that cannot be opened is an
 // OpenFailure; so is anything that is not a regular file (a directory reports EISDIR, other kinds

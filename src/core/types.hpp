@@ -14,8 +14,17 @@
 #include <vector>
 
 #include "importlib/types.hpp"
+#include "text/string_hash.hpp"
 
 namespace modweave::core {
+
+// A name that a module imports but that did not resolve to a module.
+struct UnresolvedImport {
+    std::string name;                   // as imported; made absolute when the import was relative
+    std::optional<std::uint32_t> line;  // of the statement, where the reader knows it
+
+    bool operator==(const UnresolvedImport&) const = default;
+};
 
 // One module of a graph. Relations are names, not pointers, so a node can be copied, moved
 // between graphs or handed to Python on its own.
@@ -25,6 +34,8 @@ struct DepNode {
     std::unordered_set<std::string> dependencies;  // modules this one imports
     std::unordered_set<std::string> dependents;    // modules that import this one
     std::optional<std::int32_t> depth;             // absent until the first edge reaches it
+    std::vector<UnresolvedImport> unresolved;      // imported names of this module's text, in
+                                                   // source order, that found no module
 
     DepNode(importlib::ModuleSpec module_spec, std::optional<std::int32_t> initial_depth);
 
@@ -32,14 +43,6 @@ struct DepNode {
     DepNode clone() const { return *this; }
 
     bool operator==(const DepNode&) const = default;
-};
-
-// Lets the maps below be searched with a string_view without building a std::string.
-struct NameHash {
-    using is_transparent = void;
-    std::size_t operator()(std::string_view name) const noexcept {
-        return std::hash<std::string_view>{}(name);
-    }
 };
 
 class StoredNode;
@@ -111,7 +114,8 @@ private:
 
 class DepGraph {
 public:
-    using NodeMap = std::unordered_map<std::string, StoredNode, NameHash, std::equal_to<>>;
+    using NodeMap =
+        std::unordered_map<std::string, StoredNode, text::TransparentStringHash, std::equal_to<>>;
 
     DepGraph() = default;
     // Deep copy of every node, each taken under read access; the copies start free.
@@ -163,6 +167,10 @@ public:
     // Splices `other` under the new edge `from` -> `to`: renumbers the depths of `other` from the
     // depth of `from`, merges it in, then adds the edge.
     void add_graph(std::string_view from, std::string_view to, DepGraph other);
+
+    // Replaces every depth by the shortest import distance from `root`; nodes that `root` does
+    // not reach are left without one.
+    void assign_distances_from(std::string_view root);
 
 private:
     void adopt(NodeMap::node_type handle);

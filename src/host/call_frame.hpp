@@ -66,6 +66,7 @@ struct Instance {
 template <class Record>
 void instance_dealloc(PyObject* self) noexcept {
     PyTypeObject* type = Py_TYPE(self);
+    if (PyType_HasFeature(type, Py_TPFLAGS_HAVE_GC)) PyObject_GC_UnTrack(self);
     auto* instance = reinterpret_cast<Instance<Record>*>(self);
     instance->record.~Record();
     instance->borrow.~BorrowCounter();
@@ -137,6 +138,7 @@ private:
 struct Parameter {
     const char* name;
     bool required;
+    bool keyword_only = false;  // keyword-only parameters come after all the others
 };
 
 // Matches the arguments of a call against `parameters`: each slot of the result is the argument

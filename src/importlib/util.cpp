@@ -8,6 +8,7 @@
 
 #include "internal_failure.hpp"
 #include "logging_bridge/log.hpp"
+#include "text/utf8.hpp"
 
 namespace modweave::importlib {
 
@@ -68,40 +69,6 @@ void append_hex(std::string& out, std::uint32_t value) {
     out.append(digits.data(), result.ptr);
 }
 
-// Decodes one strict UTF-8 sequence at the start of `bytes`; returns its length and code point,
-// or length 0 when the leading bytes are not a valid, shortest-form sequence.
-struct Decoded {
-    std::size_t length;
-    char32_t code_point;
-};
-
-Decoded decode_utf8(std::string_view bytes) {
-    const auto byte = [&](std::size_t index) { return static_cast<unsigned char>(bytes[index]); };
-    const unsigned char lead = byte(0);
-    if (lead < 0x80) return {1, lead};
-
-    std::size_t length = 0;
-    char32_t code_point = 0;
-    char32_t smallest = 0;
-    if (lead >= 0xC2 && lead <= 0xDF) {
-        length = 2, code_point = lead & 0x1Fu, smallest = 0x80;
-    } else if (lead >= 0xE0 && lead <= 0xEF) {
-        length = 3, code_point = lead & 0x0Fu, smallest = 0x800;
-    } else if (lead >= 0xF0 && lead <= 0xF4) {
-        length = 4, code_point = lead & 0x07u, smallest = 0x10000;
-    } else {
-        return {0, 0};
-    }
-    if (bytes.size() < length) return {0, 0};
-    for (std::size_t index = 1; index < length; ++index) {
-        if ((byte(index) & 0xC0) != 0x80) return {0, 0};
-        code_point = (code_point << 6) | (byte(index) & 0x3Fu);
-    }
-    const bool surrogate = code_point >= 0xD800 && code_point <= 0xDFFF;
-    if (code_point < smallest || code_point > 0x10FFFF || surrogate) return {0, 0};
-    return {length, code_point};
-}
-
 }  // namespace
 
 std::string debug_quoted(std::optional<std::string_view> text) {
@@ -111,7 +78,7 @@ std::string debug_quoted(std::optional<std::string_view> text) {
     out.append("Some(\"");
     std::string_view rest = *text;
     while (!rest.empty()) {
-        const Decoded decoded = decode_utf8(rest);
+        const text::DecodedCharacter decoded = text::decode_utf8(rest);
         if (decoded.length == 0) {
             out.append("\\x");
             const auto value = static_cast<unsigned char>(rest.front());

@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "logging_bridge/log.hpp"
+#include "text/string_hash.hpp"
 
 namespace modweave::logging_bridge {
 
@@ -37,13 +38,6 @@ void for_each_segment(std::string_view target, Visit&& visit) {
 // The dotted Python logger name of a target: "a::b::c" becomes "a.b.c".
 std::string logger_name(std::string_view target);
 
-struct TransparentStringHash {
-    using is_transparent = void;
-    std::size_t operator()(std::string_view text) const noexcept {
-        return std::hash<std::string_view>{}(text);
-    }
-};
-
 template <class Logger>
 class LoggerCache {
 public:
@@ -55,7 +49,7 @@ public:
     struct Node {
         std::shared_ptr<const Entry>
             entry;  // absent until a record of this exact target stored one
-        std::unordered_map<std::string, std::shared_ptr<const Node>, TransparentStringHash,
+        std::unordered_map<std::string, std::shared_ptr<const Node>, text::TransparentStringHash,
                            std::equal_to<>>
             children;
     };

@@ -16,6 +16,7 @@
 
 #include "minimal_parser/pairs.hpp"
 #include "minimal_parser/rule.hpp"
+#include "text/utf8.hpp"
 
 namespace modweave::minimal_parser::engine {
 
@@ -94,52 +95,11 @@ concept NotesRejection = requires(ParserState& state) {
 
 // ---------------------------------------------------------------------------------------------
 // Character helpers. The source is valid UTF-8 in practice, but nothing here may read past the
-// end on malformed bytes: a character is its lead byte plus the continuation bytes that actually
-// follow, up to the length the lead byte announces. A line end or quote is therefore never
-// swallowed by a broken multi-byte sequence, which the fast matchers depend on.
+// end on malformed bytes: characters are stepped through leniently (text/utf8.hpp), which the
+// fast matchers depend on.
 
-constexpr std::size_t utf8_length_of_lead(unsigned char lead) noexcept {
-    if (lead < 0xC0) return 1;  // ASCII, or a stray continuation byte taken on its own
-    if (lead < 0xE0) return 2;
-    if (lead < 0xF0) return 3;
-    return 4;
-}
-
-constexpr bool is_continuation(unsigned char byte) noexcept {
-    return (byte & 0xC0) == 0x80;
-}
-
-// Length in bytes of the character at `index`; 0 at the end of the text.
-inline std::size_t char_length_at(std::string_view text, std::size_t index) noexcept {
-    if (index >= text.size()) return 0;
-    const std::size_t announced = utf8_length_of_lead(static_cast<unsigned char>(text[index]));
-    std::size_t length = 1;
-    while (length < announced && index + length < text.size() &&
-           is_continuation(static_cast<unsigned char>(text[index + length]))) {
-        ++length;
-    }
-    return length;
-}
-
-// What a malformed character decodes to: no code point, so no range or class matches it.
-inline constexpr std::uint32_t malformed_code_point = 0xFFFFFFFF;
-
-// Code point of the character at `index` (of the given length). A stray byte, a sequence cut
-// short and an overlong one are malformed: decoding their bits would turn "\xC1\x81" or a cut
-// "\xE1\x86" into an ASCII letter, which the byte-scanning fast matchers rightly never see.
-inline std::uint32_t code_point_at(std::string_view text, std::size_t index,
-                                   std::size_t length) noexcept {
-    const auto lead = static_cast<unsigned char>(text[index]);
-    if (length == 1) return lead < 0x80 ? lead : malformed_code_point;
-    if (length != utf8_length_of_lead(lead)) return malformed_code_point;
-    static constexpr std::array<unsigned char, 5> lead_mask = {0, 0x7F, 0x1F, 0x0F, 0x07};
-    static constexpr std::array<std::uint32_t, 5> smallest = {0, 0, 0x80, 0x800, 0x10000};
-    std::uint32_t value = lead & lead_mask[length];
-    for (std::size_t i = 1; i < length; ++i) {
-        value = (value << 6) | (static_cast<unsigned char>(text[index + i]) & 0x3Fu);
-    }
-    return value < smallest[length] ? malformed_code_point : value;
-}
+using text::char_length_at;
+using text::code_point_at;
 
 // Length of the line end at `index` ("\n", else "\r\n", else "\r"), or 0.
 inline std::size_t newline_length_at(std::string_view text, std::size_t index) noexcept {

@@ -8,6 +8,7 @@
 #include "internal_failure.hpp"
 #include "minimal_parser/engine.hpp"
 #include "minimal_parser/grammar.hpp"
+#include "text/utf8.hpp"
 
 namespace modweave::minimal_parser {
 namespace {
@@ -69,7 +70,7 @@ FailureReport make_failure_report(std::string_view text, const engine::FailureRe
         if (line_end) {
             ++report.line;
             report.column = 1;
-        } else if (!engine::is_continuation(static_cast<unsigned char>(byte)) && byte != '\r') {
+        } else if (!text::is_continuation(static_cast<unsigned char>(byte)) && byte != '\r') {
             ++report.column;
         }
     }

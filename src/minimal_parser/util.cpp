@@ -2,11 +2,11 @@
 
 #include <unistd.h>
 
-#include <cerrno>
-#include <cstring>
+#include <optional>
 #include <type_traits>
 
 #include "internal_failure.hpp"
+#include "system/io.hpp"
 
 namespace modweave::minimal_parser {
 namespace {
@@ -57,16 +57,10 @@ std::string format_imports(const std::vector<ImportStmt>& imports) {
 }
 
 void write_all(int fd, std::string_view bytes, std::string_view stream_name) {
-    while (!bytes.empty()) {
-        const ssize_t written = ::write(fd, bytes.data(), bytes.size());
-        if (written < 0) {
-            if (errno == EINTR) continue;
-            const int error = errno;
-            fail("failed printing to ", stream_name, ": ", std::strerror(error));
-        }
-        if (written == 0) fail("failed printing to ", stream_name, ": ", "write returned 0");
-        bytes.remove_prefix(static_cast<std::size_t>(written));
-    }
+    const std::optional<system::WriteFailure> failure = system::write_all(fd, bytes);
+    if (!failure) return;
+    if (failure->error_number == 0) fail("failed printing to ", stream_name, ": write returned 0");
+    fail("failed printing to ", stream_name, ": ", system::describe_error(failure->error_number));
 }
 
 void dump_imports(const std::vector<ImportStmt>& imports) {

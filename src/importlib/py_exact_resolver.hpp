@@ -1,0 +1,83 @@
+// Module-spec lookup that gives the answer importlib.util.find_spec would give, without importing
+// anything: where the interpreter imports a dotted name's parent package to learn its __path__,
+// this lookup takes the search locations from the parent's own resolved spec (or from its
+// __path__ when the parent is already imported), so no analysed code runs.
+//
+// The order is the interpreter's: sys.modules first, then each finder of sys.meta_path with the
+// parent's locations. The standard finders are answered natively (built-in names, the frozen
+// table, and the path-based finder with its per-directory file finders, whose listings are read
+// once per resolver); any other finder, path hook or path entry finder is called from Python.
+#pragma once
+
+#include <Python.h>
+
+#include <optional>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <unordered_set>
+#include <vector>
+
+#include "host/object.hpp"
+#include "importlib/file_finder.hpp"
+#include "importlib/types.hpp"
+#include "text/string_hash.hpp"
+
+namespace modweave::importlib {
+
+class ExactResolver {
+public:
+    // Takes what it needs of sys and importlib.machinery. Throws PythonError when they are not
+    // there to take.
+    ExactResolver();
+    ExactResolver(const ExactResolver&) = delete;
+    ExactResolver& operator=(const ExactResolver&) = delete;
+
+    // The spec of an absolute dotted name, each name worked out once per resolver. A frozen
+    // module's origin is the source file its loader state names. A lookup that raises an
+    // Exception finds nothing (logged at Debug); anything else it raises (KeyboardInterrupt,
+    // SystemExit) is thrown as PythonError and nothing is remembered for the name.
+    std::optional<ModuleSpec> find_spec(std::string_view name);
+
+private:
+    // A file finder of the standard type, answered natively.
+    struct NativeFinder {
+        std::string path;
+        std::vector<std::string> suffixes;
+    };
+    using Memo = std::unordered_map<std::string, std::optional<ModuleSpec>,
+                                    text::TransparentStringHash, std::equal_to<>>;
+
+    // The answer for `name` once its parent is settled; nothing when the parent must be
+    // worked out first, which it names in `parent_needed`.
+    std::optional<std::optional<ModuleSpec>> lookup(std::string_view name,
+                                                    std::string_view& parent_needed);
+    std::optional<ModuleSpec> search_meta_path(std::string_view name, host::Handle key,
+                                               host::Handle path);
+    std::optional<ModuleSpec> search_path_entries(std::string_view name, host::Handle key,
+                                                  host::Handle entries);
+    // The finder for one path entry, as sys.path_importer_cache keeps it; empty for None.
+    host::Object finder_for_entry(host::Handle entry);
+    const NativeFinder* native_finder(host::Handle finder);
+    std::optional<ModuleSpec> convert(host::Handle spec);
+
+    host::Object sys_modules_;
+    host::Object meta_path_;
+    host::Object sys_path_;
+    host::Object importer_cache_;
+    host::Object path_hooks_;
+    host::Object builtin_importer_;
+    host::Object frozen_importer_;
+    host::Object path_finder_;
+    host::Object file_finder_type_;
+    host::Object find_frozen_;
+    std::unordered_set<std::string, text::TransparentStringHash, std::equal_to<>> builtin_names_;
+    bool native_file_finders_ = true;  // false where the file system ignores case
+
+    Memo memo_;
+    FileSystemView files_;
+    std::unordered_map<PyObject*, std::optional<NativeFinder>> native_finders_;
+    std::vector<host::Object> kept_finders_;  // keeps the keys of native_finders_ alive
+};
+
+}  // namespace modweave::importlib

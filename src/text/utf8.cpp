@@ -1,0 +1,60 @@
+#include "text/utf8.hpp"
+
+#include <cstring>
+
+namespace modweave::text {
+
+DecodedCharacter decode_utf8(std::string_view bytes) noexcept {
+    if (bytes.empty()) return {0, 0};
+    const auto byte = [&](std::size_t index) { return static_cast<unsigned char>(bytes[index]); };
+    const unsigned char lead = byte(0);
+    if (lead < 0x80) return {1, lead};
+
+    std::size_t length = 0;
+    char32_t code_point = 0;
+    char32_t smallest = 0;
+    // C0, C1 and F5 to FF never lead; the checks below catch the rest of the malformed forms.
+    if (lead >= 0xC2 && lead <= 0xDF) {
+        length = 2, code_point = lead & 0x1Fu, smallest = 0x80;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+        length = 3, code_point = lead & 0x0Fu, smallest = 0x800;
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+        length = 4, code_point = lead & 0x07u, smallest = 0x10000;
+    } else {
+        return {0, 0};
+    }
+    if (bytes.size() < length) return {0, 0};
+    for (std::size_t index = 1; index < length; ++index) {
+        if (!is_continuation(byte(index))) return {0, 0};
+        code_point = (code_point << 6) | (byte(index) & 0x3Fu);
+    }
+    const bool surrogate = code_point >= 0xD800 && code_point <= 0xDFFF;
+    if (code_point < smallest || code_point > 0x10FFFF || surrogate) return {0, 0};
+    return {length, code_point};
+}
+
+std::size_t find_invalid_utf8(std::string_view bytes) noexcept {
+    constexpr std::uint64_t high_bits = 0x8080808080808080u;
+    std::size_t at = 0;
+    while (at < bytes.size()) {
+        // Source text is nearly all ASCII: eight bytes at a time until one has its high bit set.
+        if (bytes.size() - at >= sizeof(std::uint64_t)) {
+            std::uint64_t word;
+            std::memcpy(&word, bytes.data() + at, sizeof word);
+            if ((word & high_bits) == 0) {
+                at += sizeof word;
+                continue;
+            }
+        }
+        if (static_cast<unsigned char>(bytes[at]) < 0x80) {
+            ++at;
+            continue;
+        }
+        const std::size_t length = decode_utf8(bytes.substr(at)).length;
+        if (length == 0) return at;
+        at += length;
+    }
+    return std::string_view::npos;
+}
+
+}  // namespace modweave::text
