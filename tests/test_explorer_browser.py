@@ -167,3 +167,35 @@ def test_find_click_cycles_and_picture(browser, case, tmp_path):
 
     errors = [entry for entry in browser.get_log("browser") if entry["level"] in ("SEVERE", "WARNING")]
     assert errors == []
+
+
+def test_names_from_the_tree_show_as_text(browser, tmp_path):
+    from selenium.common.exceptions import NoAlertPresentException
+    from selenium.webdriver.common.by import By
+
+    from modweave_cli import explorer
+
+    root = "/home/<img src=x onerror=alert(1)>/\"quoted\" 'main'.py"
+    hostile = "</script><script>alert(2)</script>"
+    document = {
+        "root": {"name": root, "target": root, "package": None},
+        "nodes": [{"name": root, "origin": None, "depth": 0, "importers": [], "kind": "project"},
+                  {"name": hostile, "origin": f"/{hostile}.py", "depth": 1, "importers": [root],
+                   "kind": "third-party"}],
+        "edges": [{"from": root, "to": hostile}],
+        "unresolved": [{"name": "<b>gone</b>", "importer": hostile, "line": 7},
+                       {"name": "\"also\" gone", "importer": root, "line": None}],
+    }
+    page = tmp_path / "hostile.html"
+    page.write_text(explorer.graph_html(document), encoding="utf-8")
+    browser.get(page.as_uri())
+    wait_for(browser, "return window.modweaveExplorer !== undefined", "the page never drew its first picture")
+    with pytest.raises(NoAlertPresentException):
+        browser.switch_to.alert.text
+    assert browser.title == f"{root} · modweave"
+    assert browser.find_element(By.ID, "root-name").text == root
+    assert texts(browser, "#unresolved li") == [f"<b>gone</b> in {hostile}, line 7", f"\"also\" gone in {root}"]
+    browser.find_element(By.ID, "search").send_keys(hostile)
+    assert browser.find_element(By.ID, "selection-title").text == hostile
+    assert texts(browser, "#importers li") == [root]
+    assert [entry for entry in browser.get_log("browser") if entry["level"] in ("SEVERE", "WARNING")] == []
