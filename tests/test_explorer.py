@@ -100,7 +100,7 @@ def test_the_page_fetches_nothing_and_runs_only_its_own_scripts():
     assert directives["default-src"] == "'none'"
     assert directives["script-src"].split() == [csp_hash(code) for _, code in page.scripts()[1:]]
     assert directives["style-src"] == csp_hash(style)
-    assert set(directives) == {"default-src", "script-src", "style-src", "img-src"}
+    assert set(directives) == {"default-src", "script-src", "style-src"}
 
 
 def test_the_vendored_library_keeps_its_licence():

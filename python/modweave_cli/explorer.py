@@ -46,7 +46,7 @@ def graph_html(document: dict[str, Any]) -> str:
     library = asset("d3.min.js")
     explorer = asset("explorer.js")
     policy = (f"default-src 'none'; script-src {source_hash(library)} {source_hash(explorer)}; "
-              f"style-src {source_hash(style)}; img-src data:")
+              f"style-src {source_hash(style)}")
     pieces = {
         "POLICY": policy,
         "TITLE": html.escape(f"{document['root']['name']} · modweave"),
