@@ -92,3 +92,6 @@ class GraphBuilder:
         modules, attach covered modules as unread leaves, leave covered modules out.
         `progress(modules_reached)` is called during a build, at most ten times a second."""
     def build(self, source: str, package: str | None = None) -> DepGraph: ...
+    def build_modules(self, modules: Iterable[str]) -> DepGraph:
+        """The graph whose root imports each of `modules` (absolute dotted names), as a text of one
+        `import` statement per name would, names no statement could spell included."""

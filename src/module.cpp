@@ -10,6 +10,7 @@
 #include "host/values.hpp"
 #include "logging_bridge/py_bridge.hpp"
 #include "minimal_parser/py_parser.hpp"
+#include "scanner/py_scanner.hpp"
 
 namespace modweave {
 namespace {
@@ -60,12 +61,16 @@ Object module_name(Handle module) {
     return host::make_str(name);
 }
 
+void add_function(Handle module, PyMethodDef* definition) {
+    Object name = module_name(module);
+    Object function = require(PyCMethod_New(definition, module.get(), name.get(), nullptr));
+    add(module, definition->ml_name, std::move(function));
+}
+
 Object make_parser_module() {
     Object parser = require(PyModule_New("parser"));
-    Object name = module_name(parser.handle());
-    PyMethodDef* definition = minimal_parser::parse_method_definition();
-    Object parse = require(PyCMethod_New(definition, parser.get(), name.get(), nullptr));
-    add(parser.handle(), definition->ml_name, std::move(parse));
+    add_function(parser.handle(), minimal_parser::parse_method_definition());
+    add_function(parser.handle(), scanner::scan_method_definition());
     return parser;
 }
 

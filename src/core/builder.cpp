@@ -69,6 +69,17 @@ public:
     // Expands the root module and everything it leads to.
     void run(ModuleSpec root, std::string_view source) {
         process_imports(std::move(root), source);
+        run_frames();
+    }
+
+    // Expands a root whose import statements are given rather than read.
+    void run(ModuleSpec root, std::vector<ImportLine> imports) {
+        begin_expansion(std::move(root), std::move(imports));
+        run_frames();
+    }
+
+private:
+    void run_frames() {
         while (!frames_.empty()) {
             const std::size_t top = frames_.size() - 1;
             if (auto* expansion = std::get_if<Expansion>(&frames_[top])) {
@@ -79,7 +90,6 @@ public:
         }
     }
 
-private:
     // Where a from-import stands: the module itself comes first, then the question whether it is a
     // package, then, for a package, its submodules named by the aliases.
     enum class FromStep { Module, Package, Submodules };
@@ -115,14 +125,27 @@ private:
     // Starts the expansion of `spec`. The source text is needed only until it is parsed: the
     // records own their texts.
     void process_imports(ModuleSpec spec, std::string_view source) {
-        MODWEAVE_LOG(Debug, kTarget, kBeginRule);
-        MODWEAVE_LOG(Debug, kTarget, "Expanding '", spec.name, "'");
-        MODWEAVE_LOG(Debug, kTarget, kBeginRule);
-        if (!builder_.in_progress.empty() && builder_.in_progress.contains(spec.name)) {
-            fail("Double processing detected for name: '", spec.name, "'");
-        }
-        builder_.in_progress.insert(spec.name);
+        enter(spec.name);
         std::vector<ImportLine> imports = host_.read_imports(source);
+        push_expansion(std::move(spec), std::move(imports));
+    }
+
+    void begin_expansion(ModuleSpec spec, std::vector<ImportLine> imports) {
+        enter(spec.name);
+        push_expansion(std::move(spec), std::move(imports));
+    }
+
+    void enter(const std::string& name) {
+        MODWEAVE_LOG(Debug, kTarget, kBeginRule);
+        MODWEAVE_LOG(Debug, kTarget, "Expanding '", name, "'");
+        MODWEAVE_LOG(Debug, kTarget, kBeginRule);
+        if (!builder_.in_progress.empty() && builder_.in_progress.contains(name)) {
+            fail("Double processing detected for name: '", name, "'");
+        }
+        builder_.in_progress.insert(name);
+    }
+
+    void push_expansion(ModuleSpec spec, std::vector<ImportLine> imports) {
         if (builder_.verbose) dump(imports);
         if (!options().type_checking) {
             std::erase_if(imports, [](const ImportLine& import) { return import.type_checking; });
@@ -187,9 +210,10 @@ private:
                 }
                 if (*import.level != 0) {
                     const std::string& package = expansion.spec.parent;
-                    if (options().exact &&
-                        (package == terminal_name || !can_resolve(package, *import.level))) {
-                        // The interpreter would refuse this import; it is a fact about the code.
+                    if (options().exact && (package == terminal_name || package.empty() ||
+                                            !can_resolve(package, *import.level))) {
+                        // The interpreter refuses a relative import outside a package, or one
+                        // that climbs above its top: a fact about the code, not a failure.
                         record_unresolved(expansion, relative_reference(import));
                         next_statement(expansion);
                         return;
@@ -337,18 +361,46 @@ private:
 
 }  // namespace
 
+namespace {
+
+ModuleSpec root_spec(std::optional<std::string_view> package) {
+    return {
+        .name = std::string(terminal_name),
+        .origin = std::nullopt,
+        .parent = std::string(package.value_or(terminal_name)),
+        .submodule_search_locations =
+            package ? std::optional<std::vector<std::string>>(std::in_place) : std::nullopt,
+    };
+}
+
+}  // namespace
+
 DepGraph GraphBuilder::build(std::string_view source, std::optional<std::string_view> package,
                              BuildHost& host) {
+    return build_root(root_spec(package), host, [&](ImportWalk& walk, ModuleSpec root) {
+        walk.run(std::move(root), source);
+    });
+}
+
+DepGraph GraphBuilder::build_modules(const std::vector<std::string>& modules, BuildHost& host) {
+    return build_root(root_spec(std::nullopt), host, [&](ImportWalk& walk, ModuleSpec root) {
+        std::vector<ImportLine> imports;
+        imports.reserve(modules.size());
+        for (const std::string& module : modules) {
+            minimal_parser::Import import;
+            import.names.push_back({.name = module, .asname = std::nullopt});
+            imports.push_back({.statement = std::move(import), .line = std::nullopt});
+        }
+        walk.run(std::move(root), std::move(imports));
+    });
+}
+
+template <class Expand>
+DepGraph GraphBuilder::build_root(importlib::ModuleSpec root, BuildHost& host, Expand&& expand) {
     try {
-        ModuleSpec root{
-            .name = std::string(terminal_name),
-            .origin = std::nullopt,
-            .parent = std::string(package.value_or(terminal_name)),
-            .submodule_search_locations =
-                package ? std::optional<std::vector<std::string>>(std::in_place) : std::nullopt,
-        };
         graph.add(DepNode(root, 0));
-        ImportWalk(*this, host).run(std::move(root), source);
+        ImportWalk walk(*this, host);
+        expand(walk, std::move(root));
         if (options.exact) graph.assign_distances_from(terminal_name);
         host.reached(graph.size(), true);
         host.checkpoint();

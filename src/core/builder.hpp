@@ -106,7 +106,14 @@ struct GraphBuilder {
     DepGraph build(std::string_view source, std::optional<std::string_view> package,
                    BuildHost& host);
 
+    // Builds the graph whose root imports each of `modules` (absolute dotted names), as a text of
+    // one `import` statement per name would, names that no statement could spell included (a
+    // module file named 0001_initial.py, say). Otherwise as `build` without a package.
+    DepGraph build_modules(const std::vector<std::string>& modules, BuildHost& host);
+
 private:
+    template <class Expand>
+    DepGraph build_root(importlib::ModuleSpec root, BuildHost& host, Expand&& expand);
     void reset_working_fields();
 };
 

@@ -11,6 +11,8 @@
 #include "importlib/py_exact_resolver.hpp"
 #include "importlib/py_util.hpp"
 #include "logging_bridge/message.hpp"
+#include "scanner/py_scanner.hpp"
+#include "scanner/scanner.hpp"
 
 namespace modweave::core {
 namespace {
@@ -81,6 +83,18 @@ public:
         return std::nullopt;
     }
 
+    std::vector<ImportLine> read_imports(std::string_view source) override {
+        std::vector<scanner::ScannedImport> scanned = scanner::scan(source, normalize_);
+        std::vector<ImportLine> imports;
+        imports.reserve(scanned.size());
+        for (scanner::ScannedImport& statement : scanned) {
+            imports.push_back({.statement = std::move(statement.statement),
+                               .line = statement.line,
+                               .type_checking = statement.type_checking});
+        }
+        return imports;
+    }
+
 private:
     // The text of a file in an encoding only the interpreter's codecs know.
     static std::optional<std::string> decode(const importlib::ModuleSpec& spec,
@@ -104,6 +118,7 @@ private:
     }
 
     importlib::ExactResolver resolver_;
+    scanner::IdentifierNormalizer normalize_ = scanner::interpreter_normalizer();
 };
 
 // ------------------------------------------------------------------------------------------------
@@ -120,10 +135,8 @@ bool flag_argument(Handle value, std::string_view name, bool fallback) {
     return host::optional_flag_argument(value, name);
 }
 
-// An iterable of dotted-name prefixes; omitted or None give nothing. A lone str is refused: it
-// would be taken one character at a time.
-std::optional<NamePrefixes> prefixes_argument(Handle value, std::string_view name) {
-    if (!value || value.is_none()) return std::nullopt;
+// An iterable of str. A lone str is refused: it would be taken one character at a time.
+std::vector<std::string> texts_argument(Handle value, std::string_view name) {
     if (PyUnicode_Check(value.get())) {
         argument_type_error(name, "expected a collection of str, not a single 'str'");
     }
@@ -133,17 +146,23 @@ std::optional<NamePrefixes> prefixes_argument(Handle value, std::string_view nam
         argument_type_error(
             name, logging_bridge::concat("'", host::type_name(value), "' object is not iterable"));
     }
-    std::vector<std::string> prefixes;
+    std::vector<std::string> texts;
     while (PyObject* item = PyIter_Next(iterator.get())) {
         Object owned = Object::steal(item);
         if (!PyUnicode_Check(item)) {
             argument_type_error(name, logging_bridge::concat("expected str items, got '",
                                                              host::type_name(owned.handle()), "'"));
         }
-        prefixes.emplace_back(host::text_argument(owned.handle(), name));
+        texts.emplace_back(host::text_argument(owned.handle(), name));
     }
     if (PyErr_Occurred() != nullptr) throw host::PythonError();
-    return NamePrefixes(prefixes);
+    return texts;
+}
+
+// An iterable of dotted-name prefixes; omitted or None give nothing.
+std::optional<NamePrefixes> prefixes_argument(Handle value, std::string_view name) {
+    if (!value || value.is_none()) return std::nullopt;
+    return NamePrefixes(texts_argument(value, name));
 }
 
 Object callable_argument(Handle value, std::string_view name) {
@@ -196,12 +215,36 @@ PyObject* build(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
             std::string_view source = host::text_argument(slots[0], "source");
             std::optional<std::string_view> package =
                 host::optional_text_argument(slots[1], "package");
-            if (record.builder.options.exact) {
-                ExactBuildHost exact(record.progress.handle());
-                return wrap_graph(record.builder.build(source, package, exact));
-            }
-            InterpreterBuildHost interpreter(record.progress.handle());
-            return wrap_graph(record.builder.build(source, package, interpreter));
+            return build_with_host(record, [&](GraphBuilder& builder, BuildHost& host) {
+                return builder.build(source, package, host);
+            });
+        });
+}
+
+// Runs a build on the host its options ask for.
+template <class Build>
+Object build_with_host(PythonGraphBuilder& record, Build&& build) {
+    if (record.builder.options.exact) {
+        ExactBuildHost exact(record.progress.handle());
+        return wrap_graph(build(record.builder, exact));
+    }
+    InterpreterBuildHost interpreter(record.progress.handle());
+    return wrap_graph(build(record.builder, interpreter));
+}
+
+constexpr host::Signature<1> build_modules_signature{"GraphBuilder.build_modules",
+                                                     {{{"modules", true}}}};
+
+// GraphBuilder.build_modules(modules) -> DepGraph
+PyObject* build_modules(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
+                        PyObject* kwnames) noexcept {
+    return host::call_method<GraphBuilderClass, BorrowKind::Exclusive>(
+        self, build_modules_signature, ArgumentList(args, nargsf, kwnames),
+        [](PythonGraphBuilder& record, const auto& slots) {
+            const std::vector<std::string> modules = texts_argument(slots[0], "modules");
+            return build_with_host(record, [&](GraphBuilder& builder, BuildHost& host) {
+                return builder.build_modules(modules, host);
+            });
         });
 }
 
@@ -222,6 +265,8 @@ int clear(PyObject* self) noexcept {
 PyMethodDef builder_methods[] = {
     {"build", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(build)),
      METH_FASTCALL | METH_KEYWORDS, "build($self, source, package=None)\n--\n\n"},
+    {"build_modules", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(build_modules)),
+     METH_FASTCALL | METH_KEYWORDS, "build_modules($self, modules)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 
