@@ -59,8 +59,12 @@ frame-module: venv
 	    -DPython_EXECUTABLE=$(abspath $(VENV_PYTHON)) $(FRAME_FLAGS) >/dev/null
 	cmake --build $(FRAME_DIR) -j $(JOBS) --target _modweave_frame
 
+# A DeprecationWarning fails the run: projects that import the module under warnings-as-errors
+# would fail on it too.
+PYTEST_FLAGS = -q -W error::DeprecationWarning
+
 pytest: install frame-module
-	MODWEAVE_FRAME_MODULE_DIR=$(abspath $(FRAME_DIR)) $(VENV_PYTHON) -m pytest -q tests
+	MODWEAVE_FRAME_MODULE_DIR=$(abspath $(FRAME_DIR)) $(VENV_PYTHON) -m pytest $(PYTEST_FLAGS) tests
 
 test: native-test pytest
 
@@ -78,7 +82,7 @@ test-sanitize:
 	LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libstdc++.so)" \
 	    ASAN_OPTIONS=detect_leaks=0 \
 	    UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 PYTHONMALLOC=malloc \
-	    $(SANITIZE_VENV)/bin/python -m pytest -q -p no:cacheprovider tests
+	    $(SANITIZE_VENV)/bin/python -m pytest $(PYTEST_FLAGS) -p no:cacheprovider tests
 
 # The parser's libFuzzer harness needs clang and its fuzzer runtime; install them when the machine
 # cannot link a fuzzer.

@@ -1,6 +1,6 @@
 """Types of the native module: import statements and module dependency graphs of Python source."""
 
-from collections.abc import Callable, Iterable
+from collections.abc import Callable, Iterable, Iterator
 from types import ModuleType
 from typing import Final, Literal, NotRequired, TypedDict, final, type_check_only
 
@@ -45,6 +45,12 @@ class _ParserModule(ModuleType):
 
 parser: Final[_ParserModule]
 
+class PanicException(BaseException):
+    """Raised when native code called from Python fails internally.
+
+    It derives from BaseException, not Exception, so `except Exception` does not catch it.
+    """
+
 @final
 class DepNode:
     @property
@@ -59,6 +65,9 @@ class DepNode:
     @property
     def dependencies(self) -> int:
         """The number of modules this one imports; each read also writes it to descriptor 1."""
+    @property
+    def imports(self) -> set[str]:
+        """The names of the modules this one imports."""
 
 @final
 class DepGraph:
@@ -72,6 +81,12 @@ class DepGraph:
     def unresolved(self) -> list[UnresolvedRecord]:
         """Each imported name that found no module, with its importer and the statement's line
         (None where the reader gives no lines), by importer and then in source order."""
+    def __len__(self) -> int: ...
+    def __contains__(self, name: object, /) -> bool: ...
+    def __getitem__(self, name: str, /) -> DepNode:
+        """A copy of the named node; KeyError for a name the graph does not hold."""
+    def __iter__(self) -> Iterator[str]:
+        """The names of the nodes, in the order of `names()`."""
 
 @final
 class GraphBuilder:

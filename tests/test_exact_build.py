@@ -18,11 +18,7 @@ def exact(**options):
 
 
 def edges(graph):
-    imports = {node.name: set() for node in graph.get_all_scoped("")}
-    for node in graph.get_all_scoped(""):
-        for importer in node.dependents:
-            imports[importer].add(node.name)
-    return imports
+    return {node.name: node.imports for node in graph.get_all_scoped("")}
 
 
 def distances(graph):
@@ -147,7 +143,7 @@ def test_nothing_of_the_analysed_tree_runs(tree, tmp_path):
     assert not marker.exists()
     assert set(sys.modules) == before
     assert {tree.name("app"), tree.name("app.views"), tree.name("app.models")} <= graph.keys()
-    assert tree.name("app.views") in graph.get(tree.name("app.models")).dependents
+    assert tree.name("app.models") in graph[tree.name("app.views")].imports
 
 
 def test_depths_are_shortest_distances_in_fresh_and_cached_builds(tree):

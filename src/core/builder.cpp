@@ -295,8 +295,26 @@ private:
             builder_.graph.add_dependency(from.name, key);
             return;
         }
+        // A finder can answer a parent's name with a module whose parents are still being
+        // attached; attaching that module again would ask for the same parent again, forever.
+        if (in_parent_chain(key)) {
+            MODWEAVE_LOG(Warn, kTarget, "Parent '", name, "' resolves to '", key,
+                         "', which is already being attached; skipping it.");
+            return;
+        }
         const bool cached = key != terminal_name && builder_.cache && builder_.cache->has_node(key);
         frames_.emplace_back(std::in_place_type<Attachment>, importer, std::move(*found), cached);
+    }
+
+    // Whether `key` is one of the modules whose parents are being attached: the attachments on
+    // top of the stack, each one asking for the parent of the one below it.
+    bool in_parent_chain(std::string_view key) const {
+        for (auto frame = frames_.rbegin(); frame != frames_.rend(); ++frame) {
+            const auto* attachment = std::get_if<Attachment>(&*frame);
+            if (attachment == nullptr) return false;
+            if (attachment->found.name == key) return true;
+        }
+        return false;
     }
 
     void process_parent(std::size_t importer, std::string_view name) {

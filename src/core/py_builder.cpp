@@ -275,7 +275,7 @@ PyMethodDef builder_methods[] = {
 PyTypeObject* GraphBuilderClass::type() {
     return host::type_once(graph_builder_type, [] {
         return host::create_class<PythonGraphBuilder>(
-            "GraphBuilder",
+            "modweave.GraphBuilder",
             // The signature callers know; the stub carries the keyword-only options.
             {{Py_tp_doc, const_cast<char*>("GraphBuilder(verbose=None)\n--\n\n")},
              {Py_tp_new, reinterpret_cast<void*>(construct)},

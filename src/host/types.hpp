@@ -3,6 +3,7 @@
 
 #include <Python.h>
 
+#include <cstring>
 #include <initializer_list>
 #include <vector>
 
@@ -23,6 +24,8 @@ inline PyTypeObject* create_type(PyType_Spec& spec) {
 // and the doc; the method and property tables that slots point to must outlive the type.
 // A class whose instances can hold other Python objects adds Py_TPFLAGS_HAVE_GC with its
 // traverse and clear slots.
+// `name` is "module.Class": the module part becomes the class's __module__, and messages that
+// name the type (its tp_name) say "Class" alone.
 template <class Record>
 PyTypeObject* create_class(const char* name, std::initializer_list<PyType_Slot> slots,
                            unsigned int extra_flags = 0) {
@@ -36,7 +39,10 @@ PyTypeObject* create_class(const char* name, std::initializer_list<PyType_Slot> 
         .flags = Py_TPFLAGS_DEFAULT | extra_flags,
         .slots = all.data(),
     };
-    return create_type(spec);
+    PyTypeObject* type = create_type(spec);
+    // Points into the type's own copy of the name, which lives as long as the type.
+    if (const char* dot = std::strrchr(type->tp_name, '.')) type->tp_name = dot + 1;
+    return type;
 }
 
 // Returns the type in `slot`, creating it on first need; it is kept for the life of the process.

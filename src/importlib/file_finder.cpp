@@ -26,31 +26,46 @@ std::string_view parent_of(std::string_view fullname) {
 
 }  // namespace
 
-const FileSystemView::NameSet& FileSystemView::listing(const std::string& directory) {
-    const auto known = listings_.find(directory);
-    if (known != listings_.end()) return known->second;
-    NameSet names;
-    // A folder that cannot be listed finds nothing, as for the interpreter.
-    if (const std::unique_ptr<DIR, DirectoryCloser> stream{::opendir(directory.c_str())}) {
-        while (const dirent* entry = ::readdir(stream.get())) {
-            const std::string_view name = entry->d_name;
-            if (name != "." && name != "..") names.emplace(name);
-        }
-    }
-    return listings_.emplace(directory, std::move(names)).first->second;
+const FileSystemView::Listing& FileSystemView::listing(std::string_view directory) {
+    return entries_of(directory);
 }
 
-FileSystemView::Kind FileSystemView::kind(const std::string& path) {
-    const auto known = kinds_.find(path);
-    if (known != kinds_.end()) return known->second;
+FileSystemView::Listing& FileSystemView::entries_of(std::string_view directory) {
+    const auto known = listings_.find(directory);
+    if (known != listings_.end()) return known->second;
+    Listing entries;
+    const std::string path(directory);
+    // A folder that cannot be listed finds nothing, as for the interpreter.
+    if (const std::unique_ptr<DIR, DirectoryCloser> stream{::opendir(path.c_str())}) {
+        while (const dirent* entry = ::readdir(stream.get())) {
+            const std::string_view name = entry->d_name;
+            if (name == "." || name == "..") continue;
+            // A link or a file system that does not tell is asked about the file itself.
+            const Kind kind = entry->d_type == DT_REG   ? Kind::File
+                              : entry->d_type == DT_DIR ? Kind::Directory
+                              : entry->d_type == DT_LNK || entry->d_type == DT_UNKNOWN
+                                  ? Kind::Unknown
+                                  : Kind::Other;
+            entries.emplace(name, kind);
+        }
+    }
+    return listings_.emplace(path, std::move(entries)).first->second;
+}
+
+FileSystemView::Kind FileSystemView::kind(std::string_view directory, std::string_view name) {
+    Listing& entries = entries_of(directory);
+    const auto entry = entries.find(name);
+    if (entry == entries.end()) return Kind::Missing;
+    if (entry->second != Kind::Unknown) return entry->second;
     struct stat status {};
+    const std::string path = join_path(directory, name);
     Kind found = Kind::Missing;
     if (::stat(path.c_str(), &status) == 0) {
         found = S_ISREG(status.st_mode)   ? Kind::File
                 : S_ISDIR(status.st_mode) ? Kind::Directory
                                           : Kind::Other;
     }
-    kinds_.emplace(path, found);
+    entry->second = found;
     return found;
 }
 
@@ -68,38 +83,36 @@ std::string join_path(std::string_view directory, std::string_view name) {
 DirectoryMatch find_in_directory(FileSystemView& files, std::string_view directory,
                                  const std::vector<std::string>& suffixes,
                                  std::string_view fullname) {
+    using Kind = FileSystemView::Kind;
     const std::string_view tail = last_component(fullname);
     // A NUL would end the path early for the system, and the interpreter refuses such names.
     if (tail.find('\0') != std::string_view::npos) return std::monostate{};
-    const FileSystemView::NameSet& names = files.listing(std::string(directory));
 
     std::string candidate;
     bool possible_namespace = false;
     std::string package_folder;
-    if (names.contains(tail)) {
+    const Kind tail_kind = files.kind(directory, tail);
+    if (tail_kind != Kind::Missing) {
         package_folder = join_path(directory, tail);
         for (const std::string& suffix : suffixes) {
             candidate.assign("__init__").append(suffix);
-            std::string init_file = join_path(package_folder, candidate);
-            if (files.is_file(init_file)) {
+            if (files.kind(package_folder, candidate) == Kind::File) {
                 return FoundModule{ModuleSpec{
                     .name = std::string(fullname),
-                    .origin = std::move(init_file),
+                    .origin = join_path(package_folder, candidate),
                     .parent = std::string(fullname),
                     .submodule_search_locations = std::vector<std::string>{package_folder},
                 }};
             }
         }
-        possible_namespace = files.is_directory(package_folder);
+        possible_namespace = tail_kind == Kind::Directory;
     }
     for (const std::string& suffix : suffixes) {
         candidate.assign(tail).append(suffix);
-        if (!names.contains(candidate)) continue;
-        std::string file = join_path(directory, candidate);
-        if (files.is_file(file)) {
+        if (files.kind(directory, candidate) == Kind::File) {
             return FoundModule{ModuleSpec{
                 .name = std::string(fullname),
-                .origin = std::move(file),
+                .origin = join_path(directory, candidate),
                 .parent = std::string(parent_of(fullname)),
                 .submodule_search_locations = std::nullopt,
             }};

@@ -19,24 +19,28 @@
 
 namespace modweave::importlib {
 
-// What the file system holds, as far as lookups have asked. Not safe for use from two threads.
+// What the file system holds, as far as lookups have asked: directory listings with the kind of
+// each entry as the listing reports it, so that most questions about a file cost no call of their
+// own. Not safe for use from two threads.
 class FileSystemView {
 public:
-    using NameSet = std::unordered_set<std::string, text::TransparentStringHash, std::equal_to<>>;
+    enum class Kind : std::uint8_t { Missing, File, Directory, Other, Unknown };
+    using Listing =
+        std::unordered_map<std::string, Kind, text::TransparentStringHash, std::equal_to<>>;
 
-    // The names in `directory`; empty when it cannot be listed (missing, not a folder, no access).
-    const NameSet& listing(const std::string& directory);
+    // The entries of `directory`; empty when it cannot be listed (missing, not a folder, no
+    // access).
+    const Listing& listing(std::string_view directory);
 
-    bool is_file(const std::string& path) { return kind(path) == Kind::File; }
-    bool is_directory(const std::string& path) { return kind(path) == Kind::Directory; }
+    // What `name` in `directory` is, symbolic links followed: from the listing where it says,
+    // from the file's status otherwise.
+    Kind kind(std::string_view directory, std::string_view name);
 
 private:
-    enum class Kind : std::uint8_t { Missing, File, Directory, Other };
-    Kind kind(const std::string& path);
+    Listing& entries_of(std::string_view directory);
 
-    std::unordered_map<std::string, NameSet, text::TransparentStringHash, std::equal_to<>>
+    std::unordered_map<std::string, Listing, text::TransparentStringHash, std::equal_to<>>
         listings_;
-    std::unordered_map<std::string, Kind, text::TransparentStringHash, std::equal_to<>> kinds_;
 };
 
 // The outcome of one directory's lookup.

@@ -1,5 +1,6 @@
 #include "importlib/py_exact_resolver.hpp"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -120,6 +121,52 @@ ExactResolver::ExactResolver()
     const std::string platform = utf8(sys_attribute("platform").handle());
     native_file_finders_ = !(platform.starts_with("win") || platform.starts_with("cygwin") ||
                              platform.starts_with("darwin"));
+    if (native_file_finders_) read_path_hooks();
+}
+
+void ExactResolver::read_path_hooks() {
+    Object zip_importer;
+    if (Object zipimport = lookup_item(sys_modules_.handle(), text("zipimport").handle())) {
+        zip_importer = optional_attribute(zipimport.handle(), "zipimporter");
+    }
+    std::optional<std::vector<std::string>> suffixes;
+    bool standard = true;
+    for_each_item(path_hooks_.handle(), [&](Handle hook) {
+        // Hooks after the file finder's never see a folder; the zip importer refuses one.
+        if (!standard || suffixes || (zip_importer && hook.get() == zip_importer.get())) return;
+        // The closure FileFinder.path_hook makes, over the finder class and its loaders.
+        Object name = optional_attribute(hook, "__qualname__");
+        Object code = optional_attribute(hook, "__code__");
+        Object closure = optional_attribute(hook, "__closure__");
+        const bool shaped =
+            name && PyUnicode_Check(name.get()) &&
+            utf8(name.handle()) == "FileFinder.path_hook.<locals>.path_hook_for_FileFinder" &&
+            code && closure && PyTuple_Check(closure.get()) && PyTuple_GET_SIZE(closure.get()) == 2;
+        if (!shaped) {
+            standard = false;
+            return;
+        }
+        Object free_names = attribute(code.handle(), "co_freevars");
+        Object first = require(PySequence_GetItem(free_names.get(), 0));
+        const bool class_first = utf8(first.handle()) == "cls";
+        Object finder_class =
+            require(PyCell_Get(PyTuple_GET_ITEM(closure.get(), class_first ? 0 : 1)));
+        Object details = require(PyCell_Get(PyTuple_GET_ITEM(closure.get(), class_first ? 1 : 0)));
+        if (finder_class.get() != file_finder_type_.get()) {
+            standard = false;
+            return;
+        }
+        std::vector<std::string> found;
+        for_each_item(details.handle(), [&](Handle pair) {
+            Object loader_suffixes = require(PySequence_GetItem(pair.get(), 1));
+            for_each_item(loader_suffixes.handle(), [&](Handle suffix) {
+                if (!PyUnicode_Check(suffix.get())) standard = false;
+                if (standard) found.push_back(utf8(suffix));
+            });
+        });
+        suffixes = std::move(found);
+    });
+    if (standard && suffixes) standard_hook_suffixes_ = std::move(suffixes);
 }
 
 std::optional<ModuleSpec> ExactResolver::find_spec(std::string_view name) {
@@ -157,6 +204,16 @@ std::optional<ModuleSpec> ExactResolver::find_spec(std::string_view name) {
     return settled != memo_.end() ? settled->second : std::nullopt;
 }
 
+Handle ExactResolver::SearchPath::for_finders() {
+    if (!object && locations != nullptr) {
+        object = require(PyList_New(0));
+        for (const std::string& location : *locations) {
+            host::require_status(PyList_Append(object.get(), text(location).get()));
+        }
+    }
+    return object ? object.handle() : Handle(Py_None);
+}
+
 std::optional<std::optional<ModuleSpec>> ExactResolver::lookup(std::string_view name,
                                                                std::string_view& parent_needed) {
     using Answer = std::optional<std::optional<ModuleSpec>>;
@@ -169,13 +226,13 @@ std::optional<std::optional<ModuleSpec>> ExactResolver::lookup(std::string_view 
         return Answer{convert(spec.handle())};
     }
 
-    Object path = Object::none();
+    SearchPath path;
     if (const std::string_view parent = parent_of(name); !parent.empty()) {
         Object parent_key = text(parent);
         if (Object module = lookup_item(sys_modules_.handle(), parent_key.handle())) {
             if (module.handle().is_none()) return not_found;
-            path = optional_attribute(module.handle(), "__path__");
-            if (!path) return not_found;
+            path.object = optional_attribute(module.handle(), "__path__");
+            if (!path.object) return not_found;
         } else {
             const auto known = memo_.find(parent);
             if (known == memo_.end()) {
@@ -184,17 +241,15 @@ std::optional<std::optional<ModuleSpec>> ExactResolver::lookup(std::string_view 
             }
             const std::optional<ModuleSpec>& parent_spec = known->second;
             if (!parent_spec || !parent_spec->is_package()) return not_found;
-            path = require(PyList_New(0));
-            for (const std::string& location : *parent_spec->submodule_search_locations) {
-                host::require_status(PyList_Append(path.get(), text(location).get()));
-            }
+            // The memo's nodes stay where they are while it grows.
+            path.locations = &*parent_spec->submodule_search_locations;
         }
     }
-    return Answer{search_meta_path(name, key.handle(), path.handle())};
+    return Answer{search_meta_path(name, key.handle(), path)};
 }
 
 std::optional<ModuleSpec> ExactResolver::search_meta_path(std::string_view name, Handle key,
-                                                          Handle path) {
+                                                          SearchPath& path) {
     std::optional<ModuleSpec> found;
     Object iterator = require(PyObject_GetIter(meta_path_.get()));
     while (PyObject* item = PyIter_Next(iterator.get())) {
@@ -207,7 +262,7 @@ std::optional<ModuleSpec> ExactResolver::search_meta_path(std::string_view name,
                               .submodule_search_locations = std::nullopt};
         }
         if (finder.get() == path_finder_.get()) {
-            found = search_path_entries(name, key, path.is_none() ? sys_path_.handle() : path);
+            found = search_path_entries(name, key, path);
             if (found) return found;
             continue;
         }
@@ -217,7 +272,7 @@ std::optional<ModuleSpec> ExactResolver::search_meta_path(std::string_view name,
         }
         Object method = optional_attribute(finder.handle(), "find_spec");
         if (!method) continue;
-        PyObject* arguments[] = {key.get(), path.get(), Py_None};
+        PyObject* arguments[] = {key.get(), path.for_finders().get(), Py_None};
         Object spec = require(PyObject_Vectorcall(method.get(), arguments, 3, nullptr));
         if (spec.handle().is_none()) continue;
         // A finder that imported the module on the way answers with the module's own spec.
@@ -234,38 +289,21 @@ std::optional<ModuleSpec> ExactResolver::search_meta_path(std::string_view name,
 }
 
 std::optional<ModuleSpec> ExactResolver::search_path_entries(std::string_view name, Handle key,
-                                                             Handle entries) {
+                                                             SearchPath& path) {
     std::vector<std::string> portions;
     std::optional<ModuleSpec> found;
-    Object iterator = require(PyObject_GetIter(entries.get()));
-    while (PyObject* item = PyIter_Next(iterator.get())) {
-        Object entry = Object::steal(item);
-        if (!PyUnicode_Check(entry.get())) continue;
-        Object finder = finder_for_entry(entry.handle());
-        if (!finder) continue;
-        if (const NativeFinder* native = native_finder(finder.handle())) {
-            DirectoryMatch match = find_in_directory(files_, native->path, native->suffixes, name);
-            if (auto* module = std::get_if<FoundModule>(&match)) return std::move(module->spec);
-            if (auto* portion = std::get_if<NamespacePortion>(&match)) {
-                portions.push_back(std::move(portion->location));
-            }
-            continue;
+    if (path.locations != nullptr) {
+        for (const std::string& entry : *path.locations) {
+            found = search_entry(name, key, entry, portions);
+            if (found) return found;
         }
-        Object method = attribute(finder.handle(), "find_spec");
-        PyObject* arguments[] = {key.get(), Py_None};
-        Object spec = require(PyObject_Vectorcall(method.get(), arguments, 2, nullptr));
-        if (spec.handle().is_none()) continue;
-        if (!attribute(spec.handle(), "loader").handle().is_none()) return convert(spec.handle());
-        Object locations = attribute(spec.handle(), "submodule_search_locations");
-        if (locations.handle().is_none()) {
-            PyErr_SetString(PyExc_ImportError, "spec missing loader");
-            throw PythonError();
-        }
-        for_each_item(locations.handle(), [&](Handle location) {
-            if (PyUnicode_Check(location.get())) portions.push_back(utf8(location));
+    } else {
+        for_each_item(path.object ? path.object.handle() : sys_path_.handle(), [&](Handle entry) {
+            if (found || !PyUnicode_Check(entry.get())) return;
+            found = search_entry(name, key, utf8(entry), portions);
         });
+        if (found) return found;
     }
-    if (PyErr_Occurred() != nullptr) throw PythonError();
     if (portions.empty()) return std::nullopt;
     return ModuleSpec{.name = std::string(name),
                       .origin = std::nullopt,
@@ -273,15 +311,87 @@ std::optional<ModuleSpec> ExactResolver::search_path_entries(std::string_view na
                       .submodule_search_locations = std::move(portions)};
 }
 
-Object ExactResolver::finder_for_entry(Handle entry) {
-    Object path = Object::borrow(entry);
-    if (PyUnicode_GetLength(entry.get()) == 0) {
-        // The current folder, looked up anew each time: it can change between lookups.
-        char buffer[PATH_MAX];
-        if (::getcwd(buffer, sizeof buffer) == nullptr) return Object();
-        path = require(PyUnicode_DecodeFSDefault(buffer));
+std::optional<ModuleSpec> ExactResolver::search_entry(std::string_view name, Handle key,
+                                                      std::string_view entry,
+                                                      std::vector<std::string>& portions) {
+    const EntryFinder& found_finder = finder_for_entry(entry);
+    if (!found_finder.finder) return std::nullopt;
+    if (found_finder.native) {
+        const NativeFinder& native = *found_finder.native;
+        DirectoryMatch match = find_in_directory(files_, native.path, native.suffixes, name);
+        if (auto* module = std::get_if<FoundModule>(&match)) return std::move(module->spec);
+        if (auto* portion = std::get_if<NamespacePortion>(&match)) {
+            portions.push_back(std::move(portion->location));
+        }
+        return std::nullopt;
     }
-    if (Object finder = lookup_item(importer_cache_.handle(), path.handle())) {
+    Object method = attribute(found_finder.finder.handle(), "find_spec");
+    PyObject* arguments[] = {key.get(), Py_None};
+    Object spec = require(PyObject_Vectorcall(method.get(), arguments, 2, nullptr));
+    if (spec.handle().is_none()) return std::nullopt;
+    if (!attribute(spec.handle(), "loader").handle().is_none()) return convert(spec.handle());
+    Object locations = attribute(spec.handle(), "submodule_search_locations");
+    if (locations.handle().is_none()) {
+        PyErr_SetString(PyExc_ImportError, "spec missing loader");
+        throw PythonError();
+    }
+    for_each_item(locations.handle(), [&](Handle location) {
+        if (PyUnicode_Check(location.get())) portions.push_back(utf8(location));
+    });
+    return std::nullopt;
+}
+
+const ExactResolver::EntryFinder& ExactResolver::finder_for_entry(std::string_view entry) {
+    if (!entry.empty()) {
+        if (const auto known = entry_finders_.find(entry); known != entry_finders_.end()) {
+            return known->second;
+        }
+    }
+    EntryFinder found;
+    Object path;
+    if (entry.empty()) {
+        // The current folder, asked anew each time: it can change between lookups.
+        char buffer[PATH_MAX];
+        if (::getcwd(buffer, sizeof buffer) != nullptr) {
+            path = require(PyUnicode_DecodeFSDefault(buffer));
+        }
+    } else {
+        path = text(entry);
+    }
+    if (path) {
+        if (!entry.empty() && !lookup_item(importer_cache_.handle(), path.handle())) {
+            found.native = standard_finder(entry);
+        }
+        if (found.native) {
+            found.finder = Object::none();  // stands for the finder the hooks would make
+        } else {
+            found.finder = find_finder(path.handle());
+            if (found.finder) found.native = native_finder(found.finder.handle());
+        }
+    }
+    // The empty entry is not kept: its answer is the current folder's.
+    if (entry.empty()) return current_folder_ = std::move(found);
+    return entry_finders_.emplace(entry, std::move(found)).first->second;
+}
+
+std::optional<ExactResolver::NativeFinder> ExactResolver::standard_finder(std::string_view entry) {
+    if (!standard_hook_suffixes_ || entry.find('\0') != std::string_view::npos) return std::nullopt;
+    NativeFinder finder{.path = std::string(entry), .suffixes = *standard_hook_suffixes_};
+    // As the file finder makes its path absolute: against the current folder, "./" dropped.
+    if (entry == "." || !entry.starts_with('/')) {
+        char buffer[PATH_MAX];
+        if (::getcwd(buffer, sizeof buffer) == nullptr) return std::nullopt;
+        std::string_view relative = entry == "." ? std::string_view() : entry;
+        if (relative.starts_with("./")) relative.remove_prefix(2);
+        finder.path = relative.empty() ? std::string(buffer) : join_path(buffer, relative);
+    }
+    struct stat status {};
+    if (::stat(finder.path.c_str(), &status) != 0 || !S_ISDIR(status.st_mode)) return std::nullopt;
+    return finder;
+}
+
+Object ExactResolver::find_finder(Handle path) {
+    if (Object finder = lookup_item(importer_cache_.handle(), path)) {
         return finder.handle().is_none() ? Object() : std::move(finder);
     }
     Object finder = Object::none();
@@ -301,15 +411,11 @@ Object ExactResolver::finder_for_entry(Handle entry) {
     return finder.handle().is_none() ? Object() : std::move(finder);
 }
 
-const ExactResolver::NativeFinder* ExactResolver::native_finder(Handle finder) {
+std::optional<ExactResolver::NativeFinder> ExactResolver::native_finder(Handle finder) {
     if (!native_file_finders_ ||
         Py_TYPE(finder.get()) != reinterpret_cast<PyTypeObject*>(file_finder_type_.get())) {
-        return nullptr;
+        return std::nullopt;
     }
-    if (const auto known = native_finders_.find(finder.get()); known != native_finders_.end()) {
-        return known->second ? &*known->second : nullptr;
-    }
-    std::optional<NativeFinder> native;
     try {
         NativeFinder read;
         Object path = attribute(finder, "path");
@@ -323,14 +429,12 @@ const ExactResolver::NativeFinder* ExactResolver::native_finder(Handle finder) {
             }
             read.suffixes.push_back(utf8(Handle(PyTuple_GET_ITEM(pair.get(), 0))));
         });
-        if (usable) native = std::move(read);
+        if (usable) return read;
     } catch (PythonError& error) {
         // The finder is not shaped as expected: let it answer for itself.
         if (!matches(error, PyExc_Exception)) throw;
     }
-    kept_finders_.push_back(Object::borrow(finder));
-    const auto stored = native_finders_.emplace(finder.get(), std::move(native)).first;
-    return stored->second ? &*stored->second : nullptr;
+    return std::nullopt;
 }
 
 std::optional<ModuleSpec> ExactResolver::convert(Handle spec) {

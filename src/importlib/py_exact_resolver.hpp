@@ -45,6 +45,18 @@ private:
         std::string path;
         std::vector<std::string> suffixes;
     };
+    // The finder of one path entry, as sys.path_importer_cache gives it.
+    struct EntryFinder {
+        host::Object finder;                 // empty when the entry has none
+        std::optional<NativeFinder> native;  // present for a standard file finder
+    };
+    // Where the search for a name looks: a parent package's locations, or the import path.
+    struct SearchPath {
+        host::Object object;  // the parent's __path__ when it is imported; empty otherwise
+        const std::vector<std::string>* locations = nullptr;  // a resolved parent's locations
+        // What finders called from Python are given as `path`, made on first need.
+        host::Handle for_finders();
+    };
     using Memo = std::unordered_map<std::string, std::optional<ModuleSpec>,
                                     text::TransparentStringHash, std::equal_to<>>;
 
@@ -53,12 +65,20 @@ private:
     std::optional<std::optional<ModuleSpec>> lookup(std::string_view name,
                                                     std::string_view& parent_needed);
     std::optional<ModuleSpec> search_meta_path(std::string_view name, host::Handle key,
-                                               host::Handle path);
+                                               SearchPath& path);
     std::optional<ModuleSpec> search_path_entries(std::string_view name, host::Handle key,
-                                                  host::Handle entries);
-    // The finder for one path entry, as sys.path_importer_cache keeps it; empty for None.
-    host::Object finder_for_entry(host::Handle entry);
-    const NativeFinder* native_finder(host::Handle finder);
+                                                  SearchPath& path);
+    // Looks `name` up in one path entry; a namespace portion found there joins `portions`.
+    std::optional<ModuleSpec> search_entry(std::string_view name, host::Handle key,
+                                           std::string_view entry,
+                                           std::vector<std::string>& portions);
+    // The finder for one path entry, found once per resolver.
+    const EntryFinder& finder_for_entry(std::string_view entry);
+    host::Object find_finder(host::Handle entry);
+    // The finder the standard hooks would make for a folder entry, without making it.
+    std::optional<NativeFinder> standard_finder(std::string_view entry);
+    void read_path_hooks();
+    std::optional<NativeFinder> native_finder(host::Handle finder);
     std::optional<ModuleSpec> convert(host::Handle spec);
 
     host::Object sys_modules_;
@@ -73,11 +93,15 @@ private:
     host::Object find_frozen_;
     std::unordered_set<std::string, text::TransparentStringHash, std::equal_to<>> builtin_names_;
     bool native_file_finders_ = true;  // false where the file system ignores case
+    // The suffixes of the standard file-finder hook, when sys.path_hooks holds nothing else that
+    // could claim a folder (the zip importer refuses folders).
+    std::optional<std::vector<std::string>> standard_hook_suffixes_;
 
     Memo memo_;
     FileSystemView files_;
-    std::unordered_map<PyObject*, std::optional<NativeFinder>> native_finders_;
-    std::vector<host::Object> kept_finders_;  // keeps the keys of native_finders_ alive
+    std::unordered_map<std::string, EntryFinder, text::TransparentStringHash, std::equal_to<>>
+        entry_finders_;
+    EntryFinder current_folder_;  // the finder of the empty entry, as last asked
 };
 
 }  // namespace modweave::importlib
