@@ -9,7 +9,7 @@ NATIVE_DIR := $(BUILD)/native
 SANITIZE_VENV := $(VENV)-sanitize
 
 .PHONY: all venv install frame-module native native-test pytest test test-sanitize run bench setup-native clean \
-	setup-fuzz fuzz
+	setup-fuzz fuzz setup-browser
 
 all: install
 
@@ -21,11 +21,22 @@ setup-native:
 	    $$SUDO apt-get update -qq && DEBIAN_FRONTEND=noninteractive $$SUDO apt-get install -y -qq libgtest-dev >/dev/null; \
 	fi
 
+# The explorer's browser test drives headless Chromium from Debian's packages (Selenium would otherwise
+# download a browser of its own, which no machine here can reach); install it when the machine lacks it.
+setup-browser:
+	@if ! command -v chromium >/dev/null 2>&1 || ! command -v chromedriver >/dev/null 2>&1; then \
+	    echo "Installing headless Chromium (chromium, chromium-driver)"; \
+	    if [ "$$(id -u)" = 0 ]; then SUDO=; else SUDO=sudo; fi; \
+	    $$SUDO apt-get update -qq && DEBIAN_FRONTEND=noninteractive $$SUDO apt-get install -y -qq \
+	        --no-install-recommends chromium chromium-driver fonts-liberation >/dev/null; \
+	fi
+
 $(VENV_PYTHON):
 	@test -n "$(PYTHON)" || { echo "No CPython 3.12+ found; set PYTHON=/path/to/python3.12" >&2; exit 1; }
 	"$(PYTHON)" -m venv $(VENV)
 	$(VENV_PYTHON) -m pip install -q --upgrade pip
-	$(VENV_PYTHON) -m pip install -q "scikit-build-core>=0.10" "pytest>=8" "hypothesis>=6" "mypy>=1.10"
+	$(VENV_PYTHON) -m pip install -q "scikit-build-core>=0.10" "pytest>=8" "hypothesis>=6" "mypy>=1.10" \
+	    "selenium>=4.20" "pillow>=10"
 
 venv: $(VENV_PYTHON)
 
@@ -99,7 +110,8 @@ fuzz: setup-fuzz
 	    $(FUZZ_CORPUS) tests/fuzz/corpus
 
 # The bundled example's import graph two steps deep: as text (shown, and written), as DOT, and as
-# a picture where Graphviz's dot is installed. Each format follows from the output file's name.
+# a picture where Graphviz's dot is installed; and the whole graph in the interactive explorer.
+# Each format follows from the output file's name.
 RUN_DIR = $(BUILD)/run
 RUN_GRAPH = $(VENV)/bin/modweave graph examples/inventory/main.py --max-depth 2
 run: install
@@ -107,6 +119,8 @@ run: install
 	$(RUN_GRAPH)
 	$(RUN_GRAPH) -o $(RUN_DIR)/inventory.txt
 	$(RUN_GRAPH) -o $(RUN_DIR)/inventory.dot
+	$(VENV)/bin/modweave graph examples/inventory/main.py -o $(RUN_DIR)/inventory.html
+	@echo "wrote $(RUN_DIR)/inventory.html: open it in a browser"
 	@if command -v dot >/dev/null 2>&1; then \
 	    $(RUN_GRAPH) -o $(RUN_DIR)/inventory.svg && echo "wrote $(RUN_DIR)/inventory.txt, .dot and .svg"; \
 	else \

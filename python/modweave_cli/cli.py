@@ -35,13 +35,21 @@ GRAPH_WRITERS: dict[str, Callable[[GraphView, Target], str]] = {
     "text": lambda view, target: render.graph_text(view),
     "json": lambda view, target: render.graph_json(view, target.given, target.package),
     "dot": lambda view, target: render.graph_dot(view),
+    "html": lambda view, target: explorer_page(view, target),
 }
 PICTURES = ("svg", "png")  # DOT drawn by Graphviz
 # The format an output file's name asks for; --format overrides it.
 FORMATS_BY_EXTENSION = {".txt": "text", ".json": "json", ".dot": "dot", ".svg": "svg",
-                        ".png": "png"}
+                        ".png": "png", ".html": "html"}
 # Beyond this, Graphviz can take many minutes and the picture is unreadable anyway.
 LARGEST_PICTURE = 500
+
+
+def explorer_page(view: GraphView, target: Target) -> str:
+    # Imported here: only the explorer needs its page and its assets.
+    from modweave_cli import explorer
+
+    return explorer.graph_html(render.graph_document(view, target.given, target.package))
 
 
 class Progress:
