@@ -71,8 +71,11 @@ void ModuleReader::prefetch(const std::vector<std::string>& paths) {
         for (const std::string& path : paths) {
             if (requested_.insert(path).second) fresh.push_back(path);
         }
-        // The walk goes depth first: what it learnt of last is what it reads next.
-        queue_.insert(queue_.begin(), fresh.begin(), fresh.end());
+        // The walk goes depth first: what it learnt of last is what it reads next. The first of
+        // those it reads at once, itself; the thread starts with the second, so that the two
+        // never wait for each other over one file.
+        if (!fresh.empty()) requested_.erase(fresh.front());
+        queue_.insert(queue_.begin(), fresh.begin() + (fresh.empty() ? 0 : 1), fresh.end());
         if (!thread_.joinable()) thread_ = std::thread([this] { work(); });
     }
     queued_.notify_one();

@@ -47,7 +47,8 @@ public:
     // Stops the thread after the file in hand; what was read and not taken is dropped.
     ~ModuleReader();
 
-    // Queues files to read, in the order they will be taken. A file queued before is skipped.
+    // Queues files to read, in the order they will be taken, but the first, which the caller is
+    // about to take. A file queued before is skipped.
     void prefetch(const std::vector<std::string>& paths);
 
     // The result for `path`: the one read ahead, or, when the thread has not begun it, read now on
