@@ -194,7 +194,7 @@ private:
     [[gnu::always_inline]] std::size_t spaces_at(std::size_t index) const noexcept;
     [[gnu::always_inline]] bool needs_line_start(std::size_t next) const noexcept;
     [[gnu::always_inline]] bool needs_statement_start(std::size_t next) const noexcept;
-    void walk_code();
+    MODWEAVE_POPCOUNT_CLONES void walk_code();
     StringKind kind_of_string_at(const char* quote) const noexcept;
     void skip_string() noexcept;
     void skip_plain_string() noexcept;
