@@ -5,6 +5,7 @@ without failure."""
 import os
 import pathlib
 import random
+import sys
 import sysconfig
 
 import pytest
@@ -321,3 +322,25 @@ def test_generated_programs_match_ast(program, line_end):
     expected = ast_records(source)
     assume(expected is not None)
     assert scan(source) == expected
+
+
+def test_scan_keeps_no_memory_or_references():
+    from test_leaks import PARSE_ROUNDS, check_growth, fresh, growth
+
+    # Non-ASCII names take the normaliser's path through the interpreter.
+    source = fresh("import os.\u00e9 as p, sys\nfrom ..pkg import (\ufb01 as b,\n  c)\n"
+                   "if TYPE_CHECKING:\n    import t\nx = f'{y!r:>{w}}'  # \u00e9\n" * 8)
+    surrogate = fresh("import a\n\udc80")
+    before = sys.getrefcount(source), sys.getrefcount(surrogate)
+
+    def one_round():
+        records = scan(source)
+        assert len(records) == 24 and records[1]["names"][0] == {"name": "fi", "asname": "b"}
+        for bad in ((), (b"import a",), (None,), (source, source)):
+            with pytest.raises(TypeError):
+                scan(*bad)
+        with pytest.raises(UnicodeEncodeError):
+            scan(surrogate)
+
+    check_growth(*growth(one_round, PARSE_ROUNDS // 4))
+    assert (sys.getrefcount(source), sys.getrefcount(surrogate)) == before
