@@ -48,8 +48,12 @@ frame-module: venv
 	    -DPython_EXECUTABLE=$(abspath $(VENV_PYTHON)) $(FRAME_FLAGS) >/dev/null
 	cmake --build $(FRAME_DIR) -j $(JOBS) --target _modweave_frame
 
+# A DeprecationWarning fails the run: projects that import the module under warnings-as-errors
+# would fail on it too.
+PYTEST_FLAGS = -q -W error::DeprecationWarning
+
 pytest: install frame-module
-	MODWEAVE_FRAME_MODULE_DIR=$(abspath $(FRAME_DIR)) $(VENV_PYTHON) -m pytest -q tests
+	MODWEAVE_FRAME_MODULE_DIR=$(abspath $(FRAME_DIR)) $(VENV_PYTHON) -m pytest $(PYTEST_FLAGS) tests
 
 test: native-test pytest
 
@@ -67,7 +71,7 @@ test-sanitize:
 	LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libstdc++.so)" \
 	    ASAN_OPTIONS=detect_leaks=0 \
 	    UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 PYTHONMALLOC=malloc \
-	    $(SANITIZE_VENV)/bin/python -m pytest -q -p no:cacheprovider tests
+	    $(SANITIZE_VENV)/bin/python -m pytest $(PYTEST_FLAGS) -p no:cacheprovider tests
 
 # The parser's libFuzzer harness needs clang and its fuzzer runtime; install them when the machine
 # cannot link a fuzzer.
@@ -116,11 +120,16 @@ run: install
 # Native benchmarks (Release, no sanitizer), run by bench/run.py first so that one summary closes
 # the run with every ratio.
 BENCH_DIR = $(BUILD)/bench
-bench: install
+# The benchmarks run in a venv of their own, which also holds the peers and the third-party code
+# they are measured on (django, grimp), so the test venv stays as the tests expect it.
+BENCH_VENV ?= $(VENV)-bench
+bench:
+	$(MAKE) install VENV=$(BENCH_VENV)
+	$(BENCH_VENV)/bin/python -m pip install -q django grimp
 	cmake -S . -B $(BENCH_DIR) -DMODWEAVE_BUILD_MODULE=OFF -DMODWEAVE_NATIVE_BENCH=ON \
 	    -DCMAKE_BUILD_TYPE=Release >/dev/null
 	cmake --build $(BENCH_DIR) -j $(JOBS)
-	$(VENV_PYTHON) bench/run.py --native $(BENCH_DIR)
+	$(BENCH_VENV)/bin/python bench/run.py --native $(BENCH_DIR)
 
 clean:
-	rm -rf $(BUILD) $(VENV) $(SANITIZE_VENV)
+	rm -rf $(BUILD) $(VENV) $(SANITIZE_VENV) $(VENV)-bench

@@ -1,9 +1,12 @@
 """One measurement of the build benchmark, in a fresh interpreter; prints a JSON line.
 
-    python bench/build_job.py builder ROOT_FILE      first and second build on one builder
-    python bench/build_job.py modulefinder ROOT_FILE  modulefinder.ModuleFinder().run_script
-    python bench/build_job.py tree FOLDER ROOT_NAME   one build of a generated tree
-    python bench/build_job.py cli ROOT_FILE           `modweave graph --format json` in this process
+    python bench/build_job.py builder ROOT_FILE [exact]     first and second build on one builder
+    python bench/build_job.py modulefinder ROOT_FILE        modulefinder.ModuleFinder().run_script
+    python bench/build_job.py tree FOLDER ROOT_NAME [exact] one build of a generated tree
+    python bench/build_job.py cli ROOT_FILE                 `modweave graph --format json` here
+    python bench/build_job.py package NAME [scoped]         an exact build with every module of
+                                                            the installed package NAME as a root
+    python bench/build_job.py grimp NAME [CACHE_FOLDER]     grimp.build_graph(NAME, cache_dir=...)
 """
 
 import json
@@ -20,11 +23,11 @@ def memory_kib(field):
     return 0
 
 
-def builder(root_file):
+def builder(root_file, mode=""):
     import modweave
 
     source = open(root_file, encoding="utf-8").read()
-    builder = modweave.GraphBuilder()
+    builder = modweave.GraphBuilder(exact=mode == "exact")
     start = time.perf_counter()
     first = builder.build(source)
     middle = time.perf_counter()
@@ -44,13 +47,13 @@ def modulefinder(root_file):
     return {"seconds": seconds, "modules": set(finder.modules) - {"__main__"}}
 
 
-def tree(folder, root_name):
+def tree(folder, root_name, mode=""):
     import modweave
 
     sys.path.insert(0, folder)
     before_kib = memory_kib("VmRSS")
     start = time.perf_counter()
-    graph = modweave.GraphBuilder().build(f"import {root_name}\n")
+    graph = modweave.GraphBuilder(exact=mode == "exact").build(f"import {root_name}\n")
     seconds = time.perf_counter() - start
     return {"seconds": seconds, "size": graph.size(), "edges": graph.num_dependencies(),
             "peak_mib": memory_kib("VmHWM") / 1024,
@@ -69,9 +72,51 @@ def cli(root_file):
     return {"seconds": time.perf_counter() - start, "status": status}
 
 
+def package_modules(name):
+    """Every module of the installed package `name`, found from its folders without importing."""
+    import importlib.util
+    import os
+
+    spec = importlib.util.find_spec(name)
+    modules = []
+    for location in spec.submodule_search_locations:
+        for folder, children, files in os.walk(location):
+            relative = os.path.relpath(folder, location)
+            prefix = name if relative == "." else name + "." + relative.replace(os.sep, ".")
+            if "__init__.py" not in files:
+                children.clear()
+                continue
+            children[:] = [child for child in children if child.isidentifier()]
+            modules.extend(prefix if file == "__init__.py" else f"{prefix}.{file[:-3]}"
+                           for file in files if file.endswith(".py") and "." not in file[:-3])
+    return sorted(modules)
+
+
+def package(name, mode=""):
+    import modweave
+
+    modules = package_modules(name)
+    builder = modweave.GraphBuilder(exact=True, expand_only=[name] if mode == "scoped" else None)
+    start = time.perf_counter()
+    graph = builder.build_modules(modules)
+    seconds = time.perf_counter() - start
+    return {"seconds": seconds, "roots": len(modules), "size": graph.size(),
+            "edges": graph.num_dependencies()}
+
+
+def grimp(name, cache_folder=None):
+    import grimp as peer
+
+    start = time.perf_counter()
+    graph = peer.build_graph(name, cache_dir=cache_folder)
+    seconds = time.perf_counter() - start
+    return {"seconds": seconds, "size": len(graph.modules)}
+
+
 def main():
     mode, *arguments = sys.argv[1:]
-    modes = {"builder": builder, "modulefinder": modulefinder, "tree": tree, "cli": cli}
+    modes = {"builder": builder, "modulefinder": modulefinder, "tree": tree, "cli": cli,
+             "package": package, "grimp": grimp}
     result = modes[mode](*arguments)
     for key, value in result.items():
         if isinstance(value, set):

@@ -27,7 +27,7 @@ def frame():
         sys.path.remove(directory)
 
 
-def run_python(code, *, check=True):
+def run_python(code, *, check=True, flags=()):
     """Runs `code` in a fresh interpreter (the one running the tests) and returns the result.
 
     Process-wide state (the once-only initialisation, the logger cache, output written to file
@@ -38,7 +38,7 @@ def run_python(code, *, check=True):
     if directory:
         env["PYTHONPATH"] = os.pathsep.join(filter(None, [directory, env.get("PYTHONPATH")]))
     result = subprocess.run(
-        [sys.executable, "-c", textwrap.dedent(code)],
+        [sys.executable, *flags, "-c", textwrap.dedent(code)],
         capture_output=True,
         text=True,
         env=env,

@@ -1,6 +1,7 @@
 """GraphBuilder.build end to end, on temporary package trees."""
 
 import importlib.machinery
+import signal
 import threading
 
 import pytest
@@ -264,6 +265,59 @@ def test_interrupt_in_the_lookup_stops_the_build(meta_path, tree, exception):
         builder.build("import interrupt_here\n")
     graph = builder.build(f"import {tree.name('fine')}\n")
     assert edges(graph) == {(ROOT, tree.name("fine"))}
+
+
+class Runaway(BaseException):
+    """Stops a build that would otherwise never end: the lookup passes it on to the caller."""
+
+
+@pytest.mark.parametrize(
+    "import_name, answers, expected_edges, warning",
+    [
+        # The parent of zza.b is looked up as zza, which answers with zza.b again.
+        ("zza", {"zza": "zza.b"}, {(ROOT, "zza.b")},
+         "Parent 'zza' resolves to 'zza.b', which is already being attached; skipping it."),
+        # A longer loop: zzc.x needs zzc, which is zzd.x, which needs zzd, which is zzc.x.
+        ("zzb", {"zzb": "zzc.x", "zzc": "zzd.x", "zzd": "zzc.x"},
+         {(ROOT, "zzc.x"), (ROOT, "zzd.x")},
+         "Parent 'zzd' resolves to 'zzc.x', which is already being attached; skipping it."),
+    ],
+)
+def test_parent_chain_leading_back_ends_with_a_warning(meta_path, builder_log, import_name,
+                                                       answers, expected_edges, warning):
+    lookups = []
+
+    class Looping:
+        def find_spec(self, name, path=None, target=None):
+            if name not in answers:
+                return None
+            lookups.append(name)
+            if len(lookups) > 1000:
+                raise Runaway
+            return importlib.machinery.ModuleSpec(answers[name], None, origin="built-in")
+
+    meta_path(Looping())
+    graph = modweave.GraphBuilder().build(f"import {import_name}\n")
+    assert edges(graph) == expected_edges
+    assert [r.getMessage() for r in builder_log if r.levelno == 30] == [warning]
+
+
+def test_interrupt_while_reading_search_locations_stops_the_build(finder):
+    class SlowLocations:
+        def __len__(self):
+            return 1
+
+        def __getitem__(self, index):
+            # A real Ctrl-C: the handler raises KeyboardInterrupt inside this call.
+            signal.raise_signal(signal.SIGINT)
+            return "/never"
+
+    package = importlib.machinery.ModuleSpec("slow_locations", None, origin="built-in",
+                                             is_package=True)
+    package.submodule_search_locations = SlowLocations()
+    finder({"slow_locations": package})
+    with pytest.raises(KeyboardInterrupt):
+        modweave.GraphBuilder().build("import slow_locations\n")
 
 
 def test_interrupt_in_a_logging_handler_stops_the_build(tree):

@@ -108,6 +108,14 @@ def test_python_exceptions_pass_through_unchanged(frame):
     assert caught.value is marker
 
 
+def test_instance_whose_record_fails_to_construct_destroys_no_record(frame):
+    before = frame.unmovable_destructions()
+    with pytest.raises(panic_type(frame), match="^record failed to move$"):
+        frame.make_unmovable()
+    # Only the temporary the record was to be moved from; the instance never held one.
+    assert frame.unmovable_destructions() - before == 1
+
+
 def test_borrow_is_released_after_every_outcome(frame):
     counter = frame.Counter()
 

@@ -101,11 +101,12 @@ def test_method_signatures(method, signature):
 
 
 def test_class_members_come_in_order():
+    # The established members keep their order; additions come after them.
     graph_methods = [n for n in vars(modweave.DepGraph) if not n.startswith("__")]
-    assert graph_methods == ["size", "num_dependencies", "keys", "get", "get_all_scoped",
-                             "origins", "names"]
+    assert graph_methods[:7] == ["size", "num_dependencies", "keys", "get", "get_all_scoped",
+                                 "origins", "names"]
     node_properties = [n for n in vars(modweave.DepNode) if not n.startswith("__")]
-    assert node_properties == ["name", "spec", "dependents", "depth", "dependencies"]
+    assert node_properties[:5] == ["name", "spec", "dependents", "depth", "dependencies"]
 
 
 @pytest.mark.parametrize("call, message", [
@@ -143,3 +144,52 @@ def test_dependencies_prints_its_count(python, tmp_path):
         """
     )
     assert result.stdout == "2\n2\nreturned 2 2\n"
+
+
+# Enough of the standard library for more than a thousand imports.
+LARGE_SOURCE = ("import asyncio, unittest.mock, email.mime.text, http.server, pydoc, doctest, "
+                "multiprocessing.pool, concurrent.futures, xmlrpc.server, sqlite3, zipfile\n")
+
+
+@pytest.fixture(scope="module")
+def large_graph():
+    return modweave.GraphBuilder().build(LARGE_SOURCE)
+
+
+def test_container_protocol_agrees_with_the_methods(large_graph):
+    g = large_graph
+    assert len(g) == g.size()
+    assert list(g) == g.names()
+    for name in g.names():
+        assert name in g
+        node, copy = g[name], g.get(name)
+        assert (node.name, node.spec, node.depth, node.dependents) == (
+            copy.name, copy.spec, copy.depth, copy.dependents)
+    assert dict(g).keys() == g.keys()
+
+
+@pytest.mark.parametrize("key", ["no.such.module", "", 1, None, ("json",), "\udc80"])
+def test_unknown_keys_are_not_in_the_graph(large_graph, key):
+    assert key not in large_graph
+    with pytest.raises(KeyError) as caught:
+        large_graph[key]
+    assert caught.value.args == (key,)
+
+
+def test_imports_are_the_edges_that_dependents_record_from_the_other_end(large_graph, capfd):
+    g = large_graph
+    imported_by = {name: set() for name in g.names()}
+    for name in g.names():
+        for importer in g.get(name).dependents:
+            imported_by[importer].add(name)
+    assert {name: g[name].imports for name in g.names()} == imported_by
+    assert capfd.readouterr().out == ""
+
+
+def test_reprs_say_what_the_objects_are(large_graph):
+    g = large_graph
+    assert g.num_dependencies() >= 1000
+    assert repr(g) == f"<DepGraph: {len(g):,} modules, {g.num_dependencies():,} imports>"
+    assert repr(modweave.GraphBuilder().build("x = 1")) == "<DepGraph: 1 module, 0 imports>"
+    assert repr(g["json"]) == f"<DepNode 'json' depth={g['json'].depth}>"
+    assert repr(g[ROOT]) == "<DepNode '<terminal>' depth=0>"

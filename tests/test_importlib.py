@@ -103,6 +103,50 @@ def test_str_locations_are_rejected_before_any_item_is_read(frame):
         frame.extract_spec(spec(submodule_search_locations=Text("/p")))
 
 
+class HostileLocations:
+    """Search locations whose length or iteration misbehaves as the test says."""
+
+    def __init__(self, length=1, iteration_raises=None):
+        self.length = length
+        self.iteration_raises = iteration_raises
+
+    def __len__(self):
+        if isinstance(self.length, BaseException):
+            raise self.length
+        return self.length
+
+    def __getitem__(self, index):
+        if self.iteration_raises is not None:
+            raise self.iteration_raises
+        if index > 0:
+            raise IndexError(index)
+        return "/only"
+
+
+@pytest.mark.parametrize(
+    "locations, outcome",
+    [
+        (HostileLocations(iteration_raises=KeyboardInterrupt()), KeyboardInterrupt),
+        (HostileLocations(length=SystemExit(3)), SystemExit),
+        # Only an ordinary failure of the length is ignored, and a length is never trusted.
+        (HostileLocations(length=RuntimeError("no length")), ["/only"]),
+        (HostileLocations(length=2**62), ["/only"]),
+        (HostileLocations(length=2**40), ["/only"]),
+    ],
+)
+def test_extract_passes_interrupts_on_and_ignores_the_reported_length(frame, meta_path, locations,
+                                                                     outcome):
+    meta_path(FixedSpecFinder("hostile_locations", spec(submodule_search_locations=locations)))
+    if isinstance(outcome, list):
+        assert frame.extract_spec(spec(submodule_search_locations=locations))[3] == outcome
+        assert frame.find_spec("hostile_locations") is not None
+        return
+    with pytest.raises(outcome):
+        frame.extract_spec(spec(submodule_search_locations=locations))
+    with pytest.raises(outcome):
+        frame.find_spec("hostile_locations")
+
+
 def test_find_spec_of_real_modules(frame):
     assert frame.find_spec("json") == {"name": "json", "origin": importlib.util.find_spec("json").origin}
     assert frame.find_spec("sys") == {"name": "sys", "origin": "built-in"}
@@ -119,6 +163,15 @@ def test_find_spec_discards_exceptions_of_the_lookup(frame):
     assert frame.find_spec("json.decoder.deeper") is None
     # A relative name: the host raises ValueError without a package.
     assert frame.find_spec(".relative") is None
+
+
+class FixedSpecFinder:
+    def __init__(self, name, found):
+        self.name = name
+        self.found = found
+
+    def find_spec(self, name, path=None, target=None):
+        return self.found if name == self.name else None
 
 
 class RaisingFinder:

@@ -1,5 +1,6 @@
 """The module object: its attributes, classes, submodule and once-only initialisation."""
 
+import pickle
 import shutil
 import subprocess
 import sys
@@ -48,11 +49,11 @@ def test_parse_is_a_builtin_bound_to_the_submodule():
 
 
 @pytest.mark.parametrize("name", CLASSES)
-def test_class_names_have_no_module_prefix(name):
+def test_classes_belong_to_the_module_under_their_plain_names(name):
     cls = getattr(modweave, name)
     assert cls.__name__ == name
     assert cls.__qualname__ == name
-    assert "__module__" not in vars(cls)
+    assert cls.__module__ == "modweave"
 
 
 @pytest.mark.parametrize("name", ["DepNode", "DepGraph"])
@@ -136,6 +137,64 @@ def test_second_initialisation_in_one_process_fails(python):
     )
     assert result.stdout.startswith("ImportError:")
     assert "only be initialized once per interpreter process" in result.stdout
+
+
+def test_panic_exception_is_reachable_and_survives_pickling():
+    with pytest.raises(modweave.PanicException) as caught:
+        modweave.GraphBuilder().build("from . import x")
+    assert caught.type.__module__ == "modweave"
+    assert not issubclass(modweave.PanicException, Exception)
+    copy = pickle.loads(pickle.dumps(caught.value))
+    assert type(copy) is modweave.PanicException
+    assert copy.args == caught.value.args
+    assert "PanicException" not in modweave.__all__
+
+
+def test_import_under_warnings_as_errors(python):
+    python("import modweave", flags=["-W", "error"])
+
+
+def test_failed_first_initialisation_can_be_retried(python):
+    result = python(
+        """
+        import sys
+        sys.modules["logging"] = None  # the logging bridge cannot import it
+        try:
+            import modweave
+        except BaseException as error:
+            print("first:", type(error).__name__)
+        del sys.modules["logging"]
+        import modweave
+        print("second:", modweave.parser.parse("import a")[0]["type"])
+        """
+    )
+    assert result.stdout.splitlines() == ["first: PanicException", "second: import"]
+
+
+SUBINTERPRETER_CONFIGS = {(3, 12): ["isolated=True", "isolated=False"],
+                          (3, 13): ["'isolated'", "'legacy'"]}
+
+
+@pytest.mark.parametrize("config", SUBINTERPRETER_CONFIGS.get(sys.version_info[:2], []))
+def test_refused_subinterpreter_import_leaves_the_main_interpreter_free(python, config):
+    result = python(
+        f"""
+        try:
+            import _interpreters as interpreters
+        except ImportError:
+            import _xxsubinterpreters as interpreters
+        interpreter = interpreters.create({config})
+        try:
+            failure = interpreters.run_string(interpreter, "import modweave")
+        except Exception as error:
+            failure = error
+        print("subinterpreter:", "ImportError" in str(failure))
+        interpreters.destroy(interpreter)
+        import modweave
+        print("main:", modweave.parser.parse("import a")[0]["type"])
+        """
+    )
+    assert result.stdout.splitlines() == ["subinterpreter: True", "main: import"]
 
 
 @pytest.mark.skipif(shutil.which("nm") is None, reason="nm is not installed")

@@ -79,12 +79,6 @@ def configure_logging(options: argparse.Namespace) -> Progress | None:
     return progress
 
 
-def is_panic(error: BaseException) -> bool:
-    # The module raises PanicException without exporting it; know it by its class.
-    kind = type(error)
-    return kind.__name__ == "PanicException" and kind.__module__ == "modweave"
-
-
 def load_target(options: argparse.Namespace) -> Target:
     if options.module:
         return from_module(options.module, options.package)
@@ -97,8 +91,8 @@ def build(options: argparse.Namespace, target: Target) -> GraphView:
     progress = configure_logging(options)
     try:
         graph = modweave.GraphBuilder().build(target.source, target.package)
-    except BaseException as error:
-        if is_panic(error) and str(error).startswith(RELATIVE_IMPORT_PANIC):
+    except modweave.PanicException as error:
+        if str(error).startswith(RELATIVE_IMPORT_PANIC):
             raise UserError(f"{target.label}: has a relative import but no package is known; "
                             "pass --package NAME") from error
         raise
@@ -274,7 +268,7 @@ def main(argv: Sequence[str] | None = None) -> int:
     except BaseException as error:
         if options.debug or isinstance(error, SystemExit):
             raise
-        if is_panic(error):
+        if isinstance(error, modweave.PanicException):
             print(f"{PROG}: error: the build failed: {error}", file=sys.stderr)
         else:
             print(f"{PROG}: error: {type(error).__name__}: {error}", file=sys.stderr)

@@ -12,12 +12,10 @@ class UserError(Exception):
 
 
 class Target:
-    def __init__(self, *, label: str, source: str, package: str | None, origin: str | None,
-                 folder: str) -> None:
+    def __init__(self, *, label: str, source: str, package: str | None, folder: str) -> None:
         self.label = label  # how the root is named in output: the path as given, or the module
         self.source = source
         self.package = package
-        self.origin = origin
         self.folder = folder  # where the target's own project lives: modules under it are its own
 
 
@@ -61,8 +59,7 @@ def from_file(name: str, package: str | None) -> Target:
     origin = os.path.realpath(name)
     search_folder, inferred = package_root(origin)
     _put_first_on_path(search_folder)
-    return Target(label=name, source=source, package=package or inferred, origin=origin,
-                  folder=search_folder)
+    return Target(label=name, source=source, package=package or inferred, folder=search_folder)
 
 
 def from_module(name: str, package: str | None) -> Target:
@@ -83,7 +80,7 @@ def from_module(name: str, package: str | None) -> Target:
     for _ in range(name.count(".") + (1 if spec.submodule_search_locations is not None else 0)):
         folder = os.path.dirname(folder)
     return Target(label=name, source=source, package=package or spec.parent or None,
-                  origin=spec.origin, folder=folder)
+                  folder=folder)
 
 
 def _put_first_on_path(folder: str) -> None:

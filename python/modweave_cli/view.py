@@ -31,22 +31,27 @@ def _depth_key(depth: int | None) -> tuple[bool, int]:
 
 
 class GraphView:
-    def __init__(self, modules: Iterable[Module]) -> None:
+    def __init__(self, modules: Iterable[Module],
+                 imports: dict[str, Iterable[str]] | None = None) -> None:
+        """`imports` holds each module's imported names; without it they are read off the
+        importers of every module."""
         self.modules = {m.name: m for m in sorted(modules, key=lambda m: m.name)}
-        imports: dict[str, list[str]] = {name: [] for name in self.modules}
+        if imports is not None:
+            self.imports = {name: tuple(sorted(imports[name])) for name in self.modules}
+            return
+        inverted: dict[str, list[str]] = {name: [] for name in self.modules}
         for module in self.modules.values():
             for importer in module.importers:
-                imports[importer].append(module.name)
-        self.imports = {name: tuple(names) for name, names in imports.items()}
+                inverted[importer].append(module.name)
+        self.imports = {name: tuple(names) for name, names in inverted.items()}
 
     @classmethod
     def of(cls, graph: modweave.DepGraph) -> GraphView:
-        # One call copies every node out; outgoing edges come from the importers' side, since
-        # reading `dependencies` would write to standard output.
-        return cls(
-            Module(node.name, node.spec["origin"], node.depth, tuple(sorted(node.dependents)))
-            for node in graph.get_all_scoped("")
-        )
+        # One call copies every node out.
+        nodes = graph.get_all_scoped("")
+        modules = [Module(n.name, n.spec["origin"], n.depth, tuple(sorted(n.dependents)))
+                   for n in nodes]
+        return cls(modules, {node.name: node.imports for node in nodes})
 
     def within(self, max_depth: int | None) -> GraphView:
         if max_depth is None:

@@ -1,5 +1,6 @@
 #include "core/builder.hpp"
 
+#include <algorithm>
 #include <utility>
 #include <variant>
 #include <vector>
@@ -24,6 +25,18 @@ static_assert(kBeginRule.size() == 36 && kEndRule.size() == 36);
 using importlib::ModuleSpec;
 using minimal_parser::Import;
 using minimal_parser::ImportFrom;
+
+// The text of a relative module reference as written: its dots, then its module part.
+std::string relative_reference(const ImportFrom& import) {
+    std::string text(*import.level, '.');
+    text.append(*import.module);
+    return text;
+}
+
+// Whether `package` has at least `level` dotted components, so that resolve_name succeeds.
+bool can_resolve(std::string_view package, std::size_t level) {
+    return static_cast<std::size_t>(std::count(package.begin(), package.end(), '.')) + 1 >= level;
+}
 
 // The depth-first expansion of one build.
 //
@@ -56,6 +69,17 @@ public:
     // Expands the root module and everything it leads to.
     void run(ModuleSpec root, std::string_view source) {
         process_imports(std::move(root), source);
+        run_frames();
+    }
+
+    // Expands a root whose import statements are given rather than read.
+    void run(ModuleSpec root, std::vector<ImportLine> imports) {
+        begin_expansion(std::move(root), std::move(imports));
+        run_frames();
+    }
+
+private:
+    void run_frames() {
         while (!frames_.empty()) {
             const std::size_t top = frames_.size() - 1;
             if (auto* expansion = std::get_if<Expansion>(&frames_[top])) {
@@ -66,14 +90,13 @@ public:
         }
     }
 
-private:
     // Where a from-import stands: the module itself comes first, then the question whether it is a
     // package, then, for a package, its submodules named by the aliases.
     enum class FromStep { Module, Package, Submodules };
 
     struct Expansion {
         ModuleSpec spec;
-        std::vector<minimal_parser::ImportStmt> imports;
+        std::vector<ImportLine> imports;
         std::size_t statement = 0;  // the record in progress
         std::size_t alias = 0;      // its next alias to hand over
         FromStep from_step = FromStep::Module;
@@ -81,9 +104,9 @@ private:
     };
 
     struct Attachment {
-        std::size_t importer;  // the Expansion of the module whose text holds the import
+        std::size_t importer = 0;  // the Expansion of the module whose text holds the import
         ModuleSpec found;
-        bool cached;  // the cache holds the module; decided before its parents are attached
+        bool cached = false;  // the cache holds the module; decided before its parents are attached
         bool parents_attached = false;
     };
 
@@ -102,17 +125,43 @@ private:
     // Starts the expansion of `spec`. The source text is needed only until it is parsed: the
     // records own their texts.
     void process_imports(ModuleSpec spec, std::string_view source) {
-        MODWEAVE_LOG(Debug, kTarget, kBeginRule);
-        MODWEAVE_LOG(Debug, kTarget, "Expanding '", spec.name, "'");
-        MODWEAVE_LOG(Debug, kTarget, kBeginRule);
-        if (!builder_.in_progress.empty() && builder_.in_progress.contains(spec.name)) {
-            fail("Double processing detected for name: '", spec.name, "'");
-        }
-        builder_.in_progress.insert(spec.name);
-        std::vector<minimal_parser::ImportStmt> imports = minimal_parser::parse(source);
-        if (builder_.verbose) minimal_parser::dump_imports(imports);
-        frames_.push_back(Expansion{.spec = std::move(spec), .imports = std::move(imports)});
+        enter(spec.name);
+        std::vector<ImportLine> imports = host_.read_imports(source);
+        push_expansion(std::move(spec), std::move(imports));
     }
+
+    void begin_expansion(ModuleSpec spec, std::vector<ImportLine> imports) {
+        enter(spec.name);
+        push_expansion(std::move(spec), std::move(imports));
+    }
+
+    void enter(const std::string& name) {
+        MODWEAVE_LOG(Debug, kTarget, kBeginRule);
+        MODWEAVE_LOG(Debug, kTarget, "Expanding '", name, "'");
+        MODWEAVE_LOG(Debug, kTarget, kBeginRule);
+        if (!builder_.in_progress.empty() && builder_.in_progress.contains(name)) {
+            fail("Double processing detected for name: '", name, "'");
+        }
+        builder_.in_progress.insert(name);
+    }
+
+    void push_expansion(ModuleSpec spec, std::vector<ImportLine> imports) {
+        if (builder_.verbose) dump(imports);
+        if (!options().type_checking) {
+            std::erase_if(imports, [](const ImportLine& import) { return import.type_checking; });
+        }
+        frames_.emplace_back(std::in_place_type<Expansion>, std::move(spec), std::move(imports));
+    }
+
+    static void dump(const std::vector<ImportLine>& imports) {
+        std::vector<minimal_parser::ImportStmt> statements;
+        statements.reserve(imports.size());
+        for (const ImportLine& import : imports)
+            statements.push_back(import.statement);
+        minimal_parser::dump_imports(statements);
+    }
+
+    const BuildOptions& options() const { return builder_.options; }
 
     void finish(Expansion& expansion) {
         builder_.in_progress.erase(expansion.spec.name);
@@ -134,13 +183,13 @@ private:
             finish(expansion);
             return;
         }
-        auto& statement = expansion.imports[expansion.statement];
+        auto& statement = expansion.imports[expansion.statement].statement;
         if (const auto* import = std::get_if<Import>(&statement)) {
             if (expansion.alias == import->names.size()) {
                 next_statement(expansion);
                 return;
             }
-            process_dependency(self, import->names[expansion.alias++].name);
+            process_dependency(self, import->names[expansion.alias++].name, Report::Unresolved);
             return;
         }
         resume_from_import(expansion, self, std::get<ImportFrom>(statement));
@@ -160,16 +209,25 @@ private:
                         "there are issues.");
                 }
                 if (*import.level != 0) {
-                    if (expansion.spec.parent == terminal_name) {
+                    const std::string& package = expansion.spec.parent;
+                    if (options().exact && (package == terminal_name || package.empty() ||
+                                            !can_resolve(package, *import.level))) {
+                        // The interpreter refuses a relative import outside a package, or one
+                        // that climbs above its top: a fact about the code, not a failure.
+                        record_unresolved(expansion, relative_reference(import));
+                        next_statement(expansion);
+                        return;
+                    }
+                    if (package == terminal_name) {
                         fail(
                             "Attempted relative import from terminal node (no known parent "
                             "package)");
                     }
-                    expansion.resolved_module = importlib::resolve_name(
-                        *import.module, expansion.spec.parent, *import.level);
+                    expansion.resolved_module =
+                        importlib::resolve_name(*import.module, package, *import.level);
                 }
                 expansion.from_step = FromStep::Package;
-                process_dependency(self, from_target(expansion, import));
+                process_dependency(self, from_target(expansion, import), Report::Unresolved);
                 return;
             case FromStep::Package: {
                 // Only a package's aliases can name modules; a plain module's name attributes.
@@ -182,32 +240,52 @@ private:
                 }
                 return;
             }
-            case FromStep::Submodules:
+            case FromStep::Submodules: {
                 if (expansion.alias == import.names.size()) {
                     next_statement(expansion);
                     return;
                 }
+                // A star names no submodule of its own: what it brings in is the module's affair.
+                const std::string& alias = import.names[expansion.alias++].name;
+                if (alias == "*") return;
                 // One buffer for all submodule names: process_dependency reads its name only
                 // before it returns.
                 submodule_name_.assign(from_target(expansion, import));
                 submodule_name_.push_back('.');
-                submodule_name_.append(import.names[expansion.alias++].name);
-                process_dependency(self, submodule_name_);
+                submodule_name_.append(alias);
+                process_dependency(self, submodule_name_, Report::Nothing);
                 return;
+            }
         }
+    }
+
+    // Whether a name that does not resolve is worth keeping: a name the text imports is, a
+    // parent package or a candidate submodule of a from-import is not.
+    enum class Report { Nothing, Unresolved };
+
+    void record_unresolved(Expansion& expansion, std::string name) {
+        const ImportLine& statement = expansion.imports[expansion.statement];
+        builder_.graph.write(expansion.spec.name)
+            ->unresolved.push_back({.name = std::move(name), .line = statement.line});
     }
 
     // Resolves `name` and relates it to the importer. A module the graph already holds only gets
     // the relationship; a new one becomes an Attachment, which attaches its parents first. `name`
     // is read only before anything is pushed.
-    void process_dependency(std::size_t importer, std::string_view name) {
+    void process_dependency(std::size_t importer, std::string_view name, Report report) {
+        const NamePrefixes& excluded = options().exclude;
+        if (!excluded.empty() && excluded.covers(name)) return;
         std::optional<ModuleSpec> found = find_spec(name);
         if (!found) {
             MODWEAVE_LOG(Debug, kTarget, "!!!! Unable to find spec for name: '", name, "' !!!!");
+            if (report == Report::Unresolved) {
+                record_unresolved(std::get<Expansion>(frames_[importer]), std::string(name));
+            }
             return;
         }
         // The interpreter's name for the module, which can differ from the one imported.
         const std::string& key = found->name;
+        if (!excluded.empty() && excluded.covers(key)) return;
         const ModuleSpec& from = importer_spec(importer);
         if (key == from.name) return;
 
@@ -217,16 +295,33 @@ private:
             builder_.graph.add_dependency(from.name, key);
             return;
         }
+        // A finder can answer a parent's name with a module whose parents are still being
+        // attached; attaching that module again would ask for the same parent again, forever.
+        if (in_parent_chain(key)) {
+            MODWEAVE_LOG(Warn, kTarget, "Parent '", name, "' resolves to '", key,
+                         "', which is already being attached; skipping it.");
+            return;
+        }
         const bool cached = key != terminal_name && builder_.cache && builder_.cache->has_node(key);
-        frames_.push_back(
-            Attachment{.importer = importer, .found = std::move(*found), .cached = cached});
+        frames_.emplace_back(std::in_place_type<Attachment>, importer, std::move(*found), cached);
+    }
+
+    // Whether `key` is one of the modules whose parents are being attached: the attachments on
+    // top of the stack, each one asking for the parent of the one below it.
+    bool in_parent_chain(std::string_view key) const {
+        for (auto frame = frames_.rbegin(); frame != frames_.rend(); ++frame) {
+            const auto* attachment = std::get_if<Attachment>(&*frame);
+            if (attachment == nullptr) return false;
+            if (attachment->found.name == key) return true;
+        }
+        return false;
     }
 
     void process_parent(std::size_t importer, std::string_view name) {
         const auto dot = name.rfind('.');
         if (dot == std::string_view::npos) return;
         const std::string_view parent = name.substr(0, dot);
-        if (!parent.empty()) process_dependency(importer, parent);
+        if (!parent.empty()) process_dependency(importer, parent, Report::Nothing);
     }
 
     void resume(Attachment& attachment) {
@@ -257,10 +352,12 @@ private:
             builder_.processed += copied;
             graph.add_graph(from, key, std::move(copy));
             frames_.pop_back();
+            host_.reached(graph.size(), false);
             return;
         }
 
-        std::optional<std::string> source = load_source(attachment.found);
+        std::optional<std::string> source;
+        if (options().expands(key)) source = host_.load_source(attachment.found);
         // The module spec goes to the node alone unless the expansion needs it too. The stored
         // node's name stays where it is while the graph only grows, so it can name the new edge.
         ModuleSpec spec = std::move(attachment.found);
@@ -270,6 +367,7 @@ private:
                 ->name;
         graph.add_dependency(from, name);
         frames_.pop_back();
+        host_.reached(graph.size(), false);
         if (source) process_imports(std::move(spec), *source);
     }
 
@@ -281,18 +379,48 @@ private:
 
 }  // namespace
 
+namespace {
+
+ModuleSpec root_spec(std::optional<std::string_view> package) {
+    return {
+        .name = std::string(terminal_name),
+        .origin = std::nullopt,
+        .parent = std::string(package.value_or(terminal_name)),
+        .submodule_search_locations =
+            package ? std::optional<std::vector<std::string>>(std::in_place) : std::nullopt,
+    };
+}
+
+}  // namespace
+
 DepGraph GraphBuilder::build(std::string_view source, std::optional<std::string_view> package,
                              BuildHost& host) {
+    return build_root(root_spec(package), host, [&](ImportWalk& walk, ModuleSpec root) {
+        walk.run(std::move(root), source);
+    });
+}
+
+DepGraph GraphBuilder::build_modules(const std::vector<std::string>& modules, BuildHost& host) {
+    return build_root(root_spec(std::nullopt), host, [&](ImportWalk& walk, ModuleSpec root) {
+        std::vector<ImportLine> imports;
+        imports.reserve(modules.size());
+        for (const std::string& module : modules) {
+            minimal_parser::Import import;
+            import.names.push_back({.name = module, .asname = std::nullopt});
+            imports.push_back({.statement = std::move(import), .line = std::nullopt});
+        }
+        walk.run(std::move(root), std::move(imports));
+    });
+}
+
+template <class Expand>
+DepGraph GraphBuilder::build_root(importlib::ModuleSpec root, BuildHost& host, Expand&& expand) {
     try {
-        ModuleSpec root{
-            .name = std::string(terminal_name),
-            .origin = std::nullopt,
-            .parent = std::string(package.value_or(terminal_name)),
-            .submodule_search_locations =
-                package ? std::optional<std::vector<std::string>>(std::in_place) : std::nullopt,
-        };
         graph.add(DepNode(root, 0));
-        ImportWalk(*this, host).run(std::move(root), source);
+        ImportWalk walk(*this, host);
+        expand(walk, std::move(root));
+        if (options.exact) graph.assign_distances_from(terminal_name);
+        host.reached(graph.size(), true);
         host.checkpoint();
     } catch (...) {
         reset_working_fields();
@@ -315,6 +443,30 @@ DepGraph GraphBuilder::build(std::string_view source, std::optional<std::string_
         cache.emplace(taken);
     }
     return taken;
+}
+
+NamePrefixes::NamePrefixes(const std::vector<std::string>& prefixes)
+    : prefixes_(prefixes.begin(), prefixes.end()) {}
+
+bool NamePrefixes::covers(std::string_view name) const {
+    if (prefixes_.empty()) return false;
+    for (std::size_t end = name.find('.');; end = name.find('.', end + 1)) {
+        if (prefixes_.contains(name.substr(0, end))) return true;
+        if (end == std::string_view::npos) return false;
+    }
+}
+
+std::optional<std::string> BuildHost::load_source(const ModuleSpec& spec) {
+    return core::load_source(spec);
+}
+
+std::vector<ImportLine> BuildHost::read_imports(std::string_view source) {
+    std::vector<minimal_parser::ImportStmt> statements = minimal_parser::parse(source);
+    std::vector<ImportLine> lines;
+    lines.reserve(statements.size());
+    for (auto& statement : statements)
+        lines.push_back({.statement = std::move(statement), .line = std::nullopt});
+    return lines;
 }
 
 void GraphBuilder::reset_working_fields() {

@@ -4,14 +4,17 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <unordered_set>
+#include <vector>
 
 #include "core/types.hpp"
 #include "importlib/types.hpp"
+#include "minimal_parser/types.hpp"
 #include "text/string_hash.hpp"
 
 namespace modweave::core {
@@ -19,9 +22,48 @@ namespace modweave::core {
 // The name of every graph's root, and the root spec's parent when no package is given.
 inline constexpr std::string_view terminal_name = "<terminal>";
 
-// What a build needs from its surroundings: the module-spec lookup, and a chance to abandon
-// the build.
-// Either may throw anything; the build then stops at once, as after an internal failure.
+// One import statement as the walk sees it.
+struct ImportLine {
+    minimal_parser::ImportStmt statement;
+    std::optional<std::uint32_t> line;  // 1-based, where the reader knows it
+    bool type_checking = false;         // inside the body of `if TYPE_CHECKING:`
+
+    bool operator==(const ImportLine&) const = default;
+};
+
+// A set of dotted-name prefixes: "a.b" covers the module a.b and every module below it (a.b.c),
+// but not a.bc.
+class NamePrefixes {
+public:
+    NamePrefixes() = default;
+    explicit NamePrefixes(const std::vector<std::string>& prefixes);
+
+    bool covers(std::string_view name) const;
+    bool empty() const noexcept { return prefixes_.empty(); }
+
+private:
+    std::unordered_set<std::string, text::TransparentStringHash, std::equal_to<>> prefixes_;
+};
+
+// How a builder builds. The defaults are the plain build; everything else is asked for.
+struct BuildOptions {
+    // Depths are shortest import distances from the root instead of the order of discovery, and
+    // a relative import that cannot be made absolute is an unresolved name instead of a failure.
+    bool exact = false;
+    bool type_checking = true;  // follow the imports under `if TYPE_CHECKING:`
+    // When present, only the modules these cover are read; others reached stay unread leaves.
+    std::optional<NamePrefixes> expand_only;
+    NamePrefixes never_expand;  // modules attached as unread leaves
+    NamePrefixes exclude;       // modules left out of the graph altogether
+
+    bool expands(std::string_view name) const {
+        return (!expand_only || expand_only->covers(name)) && !never_expand.covers(name);
+    }
+};
+
+// What a build needs from its surroundings: the module-spec lookup, the reading of source files
+// and their import statements, and a chance to abandon the build.
+// Any of them may throw anything; the build then stops at once, as after an internal failure.
 class BuildHost {
 public:
     virtual ~BuildHost() = default;
@@ -32,6 +74,18 @@ public:
     // Called after every find_spec, and once more when the walk is done, before the summary and
     // the cache merge: the place to throw when the build should stop (an interrupt arrived).
     virtual void checkpoint() {}
+
+    // The source text of the module `spec` describes, or nothing when it has none to read.
+    // By default the file its origin names, read as UTF-8 (see load_source in source_file.hpp).
+    virtual std::optional<std::string> load_source(const importlib::ModuleSpec& spec);
+
+    // The import statements of a source text, in order. By default the grammar reader's records,
+    // which carry no line numbers.
+    virtual std::vector<ImportLine> read_imports(std::string_view source);
+
+    // Told the number of modules in the graph whenever modules are added, and once more, with
+    // `done` set, when the walk is over.
+    virtual void reached(std::size_t /*modules*/, bool /*done*/) {}
 };
 
 struct GraphBuilder {
@@ -43,6 +97,7 @@ struct GraphBuilder {
     std::size_t processed = 0;      // relationships processed in the current build
     std::size_t from_cache = 0;     // of those, the ones copied from the cache
     bool verbose = false;           // dump every parsed import list to standard output
+    BuildOptions options{};
 
     // Builds the graph of `source`, whose relative imports resolve against `package`, and returns
     // it; the cache keeps a copy. Any exception (an internal failure, or one from `host`) abandons
@@ -51,7 +106,14 @@ struct GraphBuilder {
     DepGraph build(std::string_view source, std::optional<std::string_view> package,
                    BuildHost& host);
 
+    // Builds the graph whose root imports each of `modules` (absolute dotted names), as a text of
+    // one `import` statement per name would, names that no statement could spell included (a
+    // module file named 0001_initial.py, say). Otherwise as `build` without a package.
+    DepGraph build_modules(const std::vector<std::string>& modules, BuildHost& host);
+
 private:
+    template <class Expand>
+    DepGraph build_root(importlib::ModuleSpec root, BuildHost& host, Expand&& expand);
     void reset_working_fields();
 };
 

@@ -63,7 +63,7 @@ std::optional<std::string_view> path_extension(std::string_view path) {
     return name.substr(dot + 1);
 }
 
-std::variant<std::string, OpenFailure> read_source_file(const std::string& path) {
+std::variant<std::string, OpenFailure, ReadFailure> read_file_bytes(const std::string& path) {
     if (path.find('\0') != std::string::npos) return OpenFailure{EINVAL};
 
     // Non-blocking, so that a FIFO without a writer cannot hang the open; the flag does nothing
@@ -76,7 +76,7 @@ std::variant<std::string, OpenFailure> read_source_file(const std::string& path)
     const FileDescriptor file(fd);
 
     struct stat status {};
-    if (::fstat(file.get(), &status) != 0) fail_reading(path, errno);
+    if (::fstat(file.get(), &status) != 0) return ReadFailure{errno};
     if (S_ISDIR(status.st_mode)) return OpenFailure{EISDIR};
     if (!S_ISREG(status.st_mode)) return OpenFailure{EINVAL};
 
@@ -94,19 +94,28 @@ std::variant<std::string, OpenFailure> read_source_file(const std::string& path)
         const ssize_t got = ::read(file.get(), text.data() + length, text.size() - length);
         if (got < 0) {
             if (errno == EINTR) continue;
-            fail_reading(path, errno);
+            return ReadFailure{errno};
         }
         if (got == 0) break;
         length += static_cast<std::size_t>(got);
     }
     text.resize(length);
+    return text;
+}
 
+std::variant<std::string, OpenFailure> read_source_file(const std::string& path) {
+    auto content = read_file_bytes(path);
+    if (const auto* failure = std::get_if<OpenFailure>(&content)) return *failure;
+    if (const auto* failure = std::get_if<ReadFailure>(&content)) {
+        fail_reading(path, failure->error_number);
+    }
+    std::string& text = std::get<std::string>(content);
     const std::size_t invalid = find_invalid_utf8(text);
     if (invalid != std::string_view::npos) {
         fail("Failed to read file '", path, "': stream did not contain valid UTF-8 (byte ", invalid,
              ")");
     }
-    return text;
+    return std::move(text);
 }
 
 std::string system_error_line(int error_number) {

@@ -27,6 +27,15 @@ struct OpenFailure {
     int error_number;
 };
 
+// Why an opened file could not be read whole: the operating system's error number.
+struct ReadFailure {
+    int error_number;
+};
+
+// The bytes of the regular file at `path`, or why it could not be opened or read: what
+// read_source_file reads, without judging the content and without throwing.
+std::variant<std::string, OpenFailure, ReadFailure> read_file_bytes(const std::string& path);
+
 // The whole content of the regular file at `path`. A file that cannot be opened is an
 // OpenFailure; so is anything that is not a regular file (a directory reports EISDIR, other kinds
 // EINVAL), which would otherwise fail on reading or block, and a path holding a NUL byte (EINVAL),

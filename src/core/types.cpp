@@ -200,6 +200,8 @@ void merge_node(DepNode& kept, DepNode& incoming) {
     }
     kept.dependencies.merge(incoming.dependencies);
     kept.dependents.merge(incoming.dependents);
+    // Both lists come from reading the same file, unless one side never read it.
+    if (kept.unresolved.empty()) kept.unresolved = std::move(incoming.unresolved);
     // A missing depth only means "not worked out yet", so a known one wins over it.
     if (!kept.depth || (incoming.depth && *incoming.depth < *kept.depth)) {
         kept.depth = incoming.depth;
@@ -240,6 +242,14 @@ void DepGraph::add_graph(std::string_view from, std::string_view to, DepGraph ot
     other.assign_depths_from(to_name, one_step_deeper(*from_depth));
     merge(std::move(other));
     add_dependency(from_name, to_name);
+}
+
+void DepGraph::assign_distances_from(std::string_view root) {
+    const auto entry = nodes_.find(root);
+    if (entry == nodes_.end()) fail("Node does not exist on graph: ", root);
+    for (auto& node : nodes_)
+        node.second.write()->depth.reset();
+    assign_depths_from(entry->first, 0);
 }
 
 // Gives every node reachable from `start` its distance from the new root: `start_depth` for

@@ -18,6 +18,14 @@
 
 namespace modweave::core {
 
+// A name that a module imports but that did not resolve to a module.
+struct UnresolvedImport {
+    std::string name;                   // as imported; made absolute when the import was relative
+    std::optional<std::uint32_t> line;  // of the statement, where the reader knows it
+
+    bool operator==(const UnresolvedImport&) const = default;
+};
+
 // One module of a graph. Relations are names, not pointers, so a node can be copied, moved
 // between graphs or handed to Python on its own.
 struct DepNode {
@@ -26,6 +34,8 @@ struct DepNode {
     std::unordered_set<std::string> dependencies;  // modules this one imports
     std::unordered_set<std::string> dependents;    // modules that import this one
     std::optional<std::int32_t> depth;             // absent until the first edge reaches it
+    std::vector<UnresolvedImport> unresolved;      // imported names of this module's text, in
+                                                   // source order, that found no module
 
     DepNode(importlib::ModuleSpec module_spec, std::optional<std::int32_t> initial_depth);
 
@@ -157,6 +167,10 @@ public:
     // Splices `other` under the new edge `from` -> `to`: renumbers the depths of `other` from the
     // depth of `from`, merges it in, then adds the edge.
     void add_graph(std::string_view from, std::string_view to, DepGraph other);
+
+    // Replaces every depth by the shortest import distance from `root`; nodes that `root` does
+    // not reach are left without one.
+    void assign_distances_from(std::string_view root);
 
 private:
     void adopt(NodeMap::node_type handle);

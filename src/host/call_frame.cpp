@@ -54,15 +54,18 @@ std::string quoted_list(const std::vector<const char*>& names) {
 
 void read_arguments(std::string_view function, const Parameter* parameters, std::size_t count,
                     const ArgumentList& arguments, Handle* slots) {
+    std::size_t positional = 0;
+    while (positional < count && !parameters[positional].keyword_only)
+        ++positional;
     const auto given = static_cast<std::size_t>(arguments.positional_count());
-    if (given > count) {
+    if (given > positional) {
         std::size_t required = 0;
-        while (required < count && parameters[required].required)
+        while (required < positional && parameters[required].required)
             ++required;
-        std::string takes =
-            required == count ? std::to_string(count) : concat("from ", required, " to ", count);
+        std::string takes = required == positional ? std::to_string(positional)
+                                                   : concat("from ", required, " to ", positional);
         type_error(concat(function, "() takes ", takes, " positional argument",
-                          count == 1 && required == count ? "" : "s", " but ", given,
+                          positional == 1 && required == positional ? "" : "s", " but ", given,
                           given == 1 ? " was" : " were", " given"));
     }
     for (std::size_t i = 0; i < given; ++i) {

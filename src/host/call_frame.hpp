@@ -31,10 +31,6 @@ enum class BorrowKind { Shared, Exclusive };
 // are only touched with the interpreter lock held, so the counter is never seen by two threads at
 // once; it catches re-entry on one thread (a Python callback that calls back into the instance).
 class BorrowCounter {
-public:
-    bool is_free() const noexcept { return state_ == 0; }
-
-private:
     friend class BorrowGuard;
     static constexpr std::int64_t exclusive = -1;
     std::int64_t state_ = 0;
@@ -60,15 +56,20 @@ struct Instance {
     PyObject_HEAD
     Record record;
     BorrowCounter borrow;
+    bool constructed;  // false (as allocated, zeroed) until record and counter are constructed
 };
 
 // The slot functions of a class whose instances are Instance<Record>.
 template <class Record>
 void instance_dealloc(PyObject* self) noexcept {
     PyTypeObject* type = Py_TYPE(self);
+    if (PyType_HasFeature(type, Py_TPFLAGS_HAVE_GC)) PyObject_GC_UnTrack(self);
     auto* instance = reinterpret_cast<Instance<Record>*>(self);
-    instance->record.~Record();
-    instance->borrow.~BorrowCounter();
+    // An instance whose record failed to construct is freed without running its destructors.
+    if (instance->constructed) {
+        instance->record.~Record();
+        instance->borrow.~BorrowCounter();
+    }
     type->tp_free(self);
     Py_DECREF(type);  // instances of heap types own a reference to their type
 }
@@ -80,6 +81,7 @@ Object make_instance(PyTypeObject* type, Record&& record) {
     auto* instance = reinterpret_cast<Instance<Record>*>(object.get());
     new (&instance->record) Record(std::forward<Record>(record));
     new (&instance->borrow) BorrowCounter();
+    instance->constructed = true;
     return object;
 }
 
@@ -137,6 +139,7 @@ private:
 struct Parameter {
     const char* name;
     bool required;
+    bool keyword_only = false;  // keyword-only parameters come after all the others
 };
 
 // Matches the arguments of a call against `parameters`: each slot of the result is the argument
@@ -227,13 +230,23 @@ Instance<Record>& receiver(PyObject* self, PyTypeObject* type, std::string_view 
 //         static PyTypeObject* type();
 //     };
 
+// The record as a use of `Kind` may see it: read-only under a shared borrow.
+template <BorrowKind Kind, class Record>
+auto& borrowed_record(Instance<Record>& instance) noexcept {
+    if constexpr (Kind == BorrowKind::Shared) {
+        return std::as_const(instance.record);
+    } else {
+        return instance.record;
+    }
+}
+
 // A method or property without arguments: receiver check, borrow, body(record) -> Object.
 template <class Class, BorrowKind Kind, class Body>
 PyObject* call_method(PyObject* self, Body&& body) noexcept {
     return boundary([&]() -> Object {
         auto& instance = receiver<typename Class::Record>(self, Class::type(), Class::name);
         BorrowGuard borrow(instance.borrow, Kind);
-        return body(instance.record);
+        return body(borrowed_record<Kind>(instance));
     });
 }
 
@@ -246,7 +259,7 @@ PyObject* call_method(PyObject* self, const Signature<N>& signature, const Argum
         std::array<Handle, N> slots = signature.read(arguments);
         auto& instance = receiver<typename Class::Record>(self, Class::type(), Class::name);
         BorrowGuard borrow(instance.borrow, Kind);
-        return body(instance.record, slots);
+        return body(borrowed_record<Kind>(instance), slots);
     });
 }
 

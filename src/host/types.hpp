@@ -3,6 +3,7 @@
 
 #include <Python.h>
 
+#include <cstring>
 #include <initializer_list>
 #include <vector>
 
@@ -21,8 +22,13 @@ inline PyTypeObject* create_type(PyType_Spec& spec) {
 // A class whose instances are Instance<Record>, with `slots` besides the deallocator. It has no
 // instance dict and no weak references and cannot be subclassed. The interpreter copies the name
 // and the doc; the method and property tables that slots point to must outlive the type.
+// A class whose instances can hold other Python objects adds Py_TPFLAGS_HAVE_GC with its
+// traverse and clear slots.
+// `name` is "module.Class": the module part becomes the class's __module__, and messages that
+// name the type (its tp_name) say "Class" alone.
 template <class Record>
-PyTypeObject* create_class(const char* name, std::initializer_list<PyType_Slot> slots) {
+PyTypeObject* create_class(const char* name, std::initializer_list<PyType_Slot> slots,
+                           unsigned int extra_flags = 0) {
     std::vector<PyType_Slot> all(slots);
     all.push_back({Py_tp_dealloc, reinterpret_cast<void*>(instance_dealloc<Record>)});
     all.push_back({0, nullptr});
@@ -30,10 +36,13 @@ PyTypeObject* create_class(const char* name, std::initializer_list<PyType_Slot> 
         .name = name,
         .basicsize = static_cast<int>(sizeof(Instance<Record>)),
         .itemsize = 0,
-        .flags = Py_TPFLAGS_DEFAULT,
+        .flags = Py_TPFLAGS_DEFAULT | extra_flags,
         .slots = all.data(),
     };
-    return create_type(spec);
+    PyTypeObject* type = create_type(spec);
+    // Points into the type's own copy of the name, which lives as long as the type.
+    if (const char* dot = std::strrchr(type->tp_name, '.')) type->tp_name = dot + 1;
+    return type;
 }
 
 // Returns the type in `slot`, creating it on first need; it is kept for the life of the process.

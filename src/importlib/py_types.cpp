@@ -41,6 +41,12 @@ const FieldNames& field_names() {
     return names;
 }
 
+// An Exception, as opposed to an interrupt or a request to exit, which must reach the caller as
+// it is.
+bool is_ordinary(const PythonError& error) {
+    return PyErr_GivenExceptionMatches(error.exception().get(), PyExc_Exception) != 0;
+}
+
 // The error of a failed conversion: raised, to become the cause of the field's error.
 [[noreturn]] void raise_conversion(Handle value, std::string_view expected) {
     PyErr_SetString(PyExc_TypeError, concat("'", host::type_name(value),
@@ -63,13 +69,14 @@ std::vector<std::string> to_text_list(Handle value) {
         throw PythonError();
     }
     if (PySequence_Check(value.get()) == 0) raise_conversion(value, "Sequence");
-    std::vector<std::string> items;
-    Py_ssize_t length = PySequence_Size(value.get());
-    if (length < 0) {
-        PyErr_Clear();  // the length only sizes the list in advance
-    } else {
-        items.reserve(static_cast<std::size_t>(length));
+    // Reading the length stays part of the conversion, so an interrupt raised there reaches the
+    // caller, but it sizes nothing: an object can report any length at all, so the list grows as
+    // the items come.
+    if (PySequence_Size(value.get()) < 0) {
+        if (PyErr_ExceptionMatches(PyExc_Exception) == 0) throw PythonError();
+        PyErr_Clear();
     }
+    std::vector<std::string> items;
     Object iterator = host::require(PyObject_GetIter(value.get()));
     while (PyObject* item = PyIter_Next(iterator.get())) {
         Object owned = Object::steal(item);
@@ -87,6 +94,7 @@ auto field(Handle object, PyObject* attribute, const char* field_name, Convert&&
     try {
         return convert(value.handle());
     } catch (PythonError& error) {
+        if (!is_ordinary(error)) throw;
         Object cause = error.take();
         PyErr_SetString(PyExc_TypeError,
                         concat("failed to extract field ModuleSpec.", field_name).c_str());

@@ -29,6 +29,12 @@ bool set_sink(std::unique_ptr<Sink> sink) noexcept {
     return true;
 }
 
+bool target_may_log(Level level, std::string_view target) noexcept {
+    if (!level_enabled(level)) return false;
+    const Sink* sink = installed_sink.load(std::memory_order_acquire);
+    return sink == nullptr || sink->may_accept(level, target);
+}
+
 void dispatch(const Record& record) noexcept {
     if (Sink* sink = installed_sink.load(std::memory_order_acquire)) sink->log(record);
 }

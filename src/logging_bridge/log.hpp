@@ -93,6 +93,10 @@ class Sink {
 public:
     virtual ~Sink() = default;
     virtual void log(const Record& record) noexcept = 0;
+    // False only when the sink knows that a record of `level` for `target` would be dropped.
+    virtual bool may_accept(Level /*level*/, std::string_view /*target*/) const noexcept {
+        return true;
+    }
 };
 
 LevelFilter max_level() noexcept;
@@ -108,6 +112,10 @@ void dispatch(const Record& record) noexcept;
 inline bool level_enabled(Level level) noexcept {
     return passes(level, max_level());
 }
+
+// Whether a record of `level` for `target` may be kept: for a message that is costly to make even
+// before it is formatted. False when the global maximum or the sink rules it out.
+bool target_may_log(Level level, std::string_view target) noexcept;
 
 template <class... Parts>
 void log(Level level, std::string_view target, std::string_view file, std::uint32_t line,

@@ -2,7 +2,13 @@
 
 #include <Python.h>
 
+#include <atomic>
+#include <cstdint>
 #include <memory>
+#include <new>
+#include <string>
+#include <utility>
+#include <vector>
 
 #include "host/call_frame.hpp"
 #include "host/interpreter_lock.hpp"
@@ -76,8 +82,10 @@ public:
           handle_(interned("handle")) {}
 
     void log(const Record& record) noexcept override {
+        if (!may_accept(record.level, record.target)) return;
         auto root = cache_.load();
         const auto* node = Cache::find(*root, record.target);
+        if (node != nullptr && node->entry) remember(record.target, Cache::cached_filter(node));
         if (!passes(record.level, Cache::cached_filter(node)) ||
             !passes(record.level, top_filter)) {
             return;
@@ -97,7 +105,18 @@ public:
         PyErr_SetRaisedException(caller_exception);
     }
 
-    void reset_cache() { cache_.reset(); }
+    bool may_accept(Level level, std::string_view target) const noexcept override {
+        if (!passes(level, top_filter)) return false;
+        for (const auto& [text, filter] : recent_targets().entries) {
+            if (text == target) return passes(level, filter);
+        }
+        return true;
+    }
+
+    void reset_cache() {
+        generation_.fetch_add(1, std::memory_order_acq_rel);
+        cache_.reset();
+    }
 
 private:
     using Cache = LoggerCache<CachedLogger>;
@@ -158,12 +177,46 @@ private:
         PyErr_PrintEx(0);
     }
 
+    // Each thread's copy of the cached filters of the few targets it logs to, so that a record
+    // no logger wants costs a short comparison instead of a walk of the shared cache. A cached
+    // filter never changes until the cache is reset, which starts a new generation.
+    struct RecentTargets {
+        std::uint64_t generation = 0;
+        std::vector<std::pair<std::string, LevelFilter>> entries;
+    };
+
+    RecentTargets& recent_targets() const noexcept {
+        thread_local RecentTargets recent;
+        const std::uint64_t generation = generation_.load(std::memory_order_acquire);
+        if (recent.generation != generation) {
+            recent.entries.clear();
+            recent.generation = generation;
+        }
+        return recent;
+    }
+
+    void remember(std::string_view target, LevelFilter filter) noexcept {
+        auto& entries = recent_targets().entries;
+        if (entries.size() >= kRecentTargets) return;
+        for (const auto& entry : entries) {
+            if (entry.first == target) return;
+        }
+        try {
+            entries.emplace_back(target, filter);
+        } catch (const std::bad_alloc&) {
+            // Without the copy the next record takes the slower way; nothing is lost.
+        }
+    }
+
+    static constexpr std::size_t kRecentTargets = 8;
+
     Object logging_module_;  // the `logging` module, imported when the bridge is made
     PyObject* get_logger_;   // interned attribute names
     PyObject* is_enabled_for_;
     PyObject* make_record_;
     PyObject* handle_;
     Cache cache_;
+    std::atomic<std::uint64_t> generation_{1};
 };
 
 void ResetHandle::reset() const {

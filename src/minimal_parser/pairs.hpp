@@ -146,9 +146,6 @@ public:
     std::string_view text() const noexcept { return tree_->text.substr(start(), end() - start()); }
     Pairs children() const;
 
-    // The index of the node's start entry in the token list.
-    std::size_t token_index() const noexcept { return start_index_; }
-
     // Rule, span with its text, and children, for failure messages and test output.
     std::string describe() const;
 

@@ -20,7 +20,7 @@ using host::BorrowKind;
 using host::Object;
 
 struct Counter {
-    long calls = 0;
+    mutable long calls = 0;  // counts shared uses too, which see the record read-only
 };
 
 PyTypeObject* counter_type = nullptr;
@@ -43,7 +43,7 @@ PyObject* counter_shared(PyObject* self, PyObject* const* args, Py_ssize_t nargs
                          PyObject* kwnames) noexcept {
     return host::call_method<CounterClass, BorrowKind::Shared>(
         self, callback_signature, ArgumentList(args, nargsf, kwnames),
-        [](Counter& counter, const auto& slots) {
+        [](const Counter& counter, const auto& slots) {
             ++counter.calls;
             return host::require(call_back(slots[0].get()));
         });
@@ -61,7 +61,7 @@ PyObject* counter_exclusive(PyObject* self, PyObject* const* args, Py_ssize_t na
 }
 
 PyObject* counter_calls(PyObject* self, void*) noexcept {
-    return host::call_method<CounterClass, BorrowKind::Shared>(self, [](Counter& counter) {
+    return host::call_method<CounterClass, BorrowKind::Shared>(self, [](const Counter& counter) {
         return host::make_int(static_cast<std::int64_t>(counter.calls));
     });
 }
@@ -164,6 +164,32 @@ PyObject* panic_type(PyObject*, PyObject*) noexcept {
     });
 }
 
+// A record that fails while it is moved into a new instance, and counts its destructions.
+struct Unmovable {
+    static inline long destructions = 0;
+    Unmovable() = default;
+    Unmovable(Unmovable&&) { fail("record failed to move"); }
+    ~Unmovable() { ++destructions; }
+};
+
+PyTypeObject* unmovable_type = nullptr;
+
+// make_unmovable(): fails with PanicException while the instance's record is constructed; the
+// instance is freed without destroying a record it never had.
+PyObject* make_unmovable(PyObject*, PyObject*) noexcept {
+    return host::boundary([] {
+        PyTypeObject* type = host::type_once(unmovable_type, [] {
+            return host::create_class<Unmovable>("_modweave_frame.Unmovable", {});
+        });
+        return host::make_instance(type, Unmovable{});
+    });
+}
+
+// unmovable_destructions(): how many Unmovable records were destroyed, temporaries included.
+PyObject* unmovable_destructions(PyObject*, PyObject*) noexcept {
+    return host::boundary([] { return host::make_int(std::int64_t{Unmovable::destructions}); });
+}
+
 template <auto Function>
 PyCFunction fastcall() {
     return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(Function));
@@ -176,6 +202,8 @@ PyMethodDef functions[] = {
     {"panic_type", panic_type, METH_NOARGS, nullptr},
     {"extract_spec", extract_spec, METH_O, nullptr},
     {"find_spec", fastcall<find_spec>(), METH_FASTCALL | METH_KEYWORDS, nullptr},
+    {"make_unmovable", make_unmovable, METH_NOARGS, nullptr},
+    {"unmovable_destructions", unmovable_destructions, METH_NOARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -137,8 +137,6 @@ TEST(ParserFastPath, StringModifierTableEqualsTheOrderedAlternativesExhaustively
     constexpr std::string_view alphabet = "bfruBFRUx'";
     std::vector<std::string> texts = {""};
     for (std::size_t length = 1; length <= 5; ++length) {
-        const std::size_t first_new = texts.size();
-        (void)first_new;
         std::vector<std::string> longer;
         for (const std::string& text : texts) {
             if (text.size() != length - 1) continue;

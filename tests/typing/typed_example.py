@@ -30,6 +30,17 @@ def deepest(graph: modweave.DepGraph) -> tuple[str, int]:
     return best
 
 
+def imports_within(graph: modweave.DepGraph, scope: str) -> dict[str, set[str]]:
+    return {name: graph[name].imports for name in graph if name.startswith(scope)}
+
+
+def graph_or_none(source: str) -> modweave.DepGraph | None:
+    try:
+        return modweave.GraphBuilder().build(source)
+    except modweave.PanicException:
+        return None
+
+
 def main() -> None:
     builder = modweave.GraphBuilder(verbose=False)
     graph: modweave.DepGraph = builder.build("import json\n", package=None)
@@ -37,6 +48,7 @@ def main() -> None:
     importers: set[str] = graph.get("json").dependents
     origin: str | None = graph.get("json").spec["origin"]
     print(imported_modules("import os"), deepest(graph), len(origins), importers, origin)
+    print(len(graph), "json" in graph, imports_within(graph, "json"), graph_or_none("from . import x"))
 
 
 if __name__ == "__main__":
