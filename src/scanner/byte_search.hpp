@@ -60,6 +60,27 @@ struct ByteSet {
     }
 };
 
+// The number of spaces from `cursor` on. Indentation is a good part of all code; its length
+// varies from line to line, so sixteen bytes are measured at once rather than looped over.
+inline std::size_t count_spaces(const char* cursor, const char* end) noexcept {
+    const char* const start = cursor;
+#if defined(__SSE2__)
+    while (end - cursor >= 16) {
+        const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(cursor));
+        const auto spaces =
+            static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(bytes, _mm_set1_epi8(' '))));
+        if (spaces != 0xFFFF) {
+            return static_cast<std::size_t>(cursor - start) +
+                   static_cast<std::size_t>(__builtin_ctz(~spaces));
+        }
+        cursor += 16;
+    }
+#endif
+    while (cursor != end && *cursor == ' ')
+        ++cursor;
+    return static_cast<std::size_t>(cursor - start);
+}
+
 // The walk over code counts brackets with popcount. Where the build targets processors that may
 // lack the instruction (plain x86-64), the walk is compiled twice, and the copy that uses it is
 // chosen when the module is loaded, on the processors that have it.

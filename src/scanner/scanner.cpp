@@ -514,24 +514,8 @@ bool Scanner::word_at(std::size_t index, std::string_view word) const noexcept {
     return size() - index == word.size() || !is_name_byte(begin_[index + word.size()]);
 }
 
-// The number of spaces from `index` on, eight at a time.
 inline std::size_t Scanner::spaces_at(std::size_t index) const noexcept {
-    const std::size_t start = index;
-    while (size() - index >= 8) {
-        std::uint64_t word;
-        std::memcpy(&word, begin_ + index, sizeof word);
-        const std::uint64_t differences = word ^ 0x2020202020202020u;
-        if (differences != 0) {
-            const int bits = std::endian::native == std::endian::little
-                                 ? std::countr_zero(differences)
-                                 : std::countl_zero(differences);
-            return index - start + static_cast<std::size_t>(bits) / 8;
-        }
-        index += 8;
-    }
-    while (index < size() && begin_[index] == ' ')
-        ++index;
-    return index - start;
+    return count_spaces(begin_ + index, end_);
 }
 
 // Whether the logical line that begins at `next` needs begin_logical_line: it may begin an import

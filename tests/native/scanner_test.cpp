@@ -90,6 +90,15 @@ TEST(ScannerByteSearch, SixteenAtATimeAgreesWithByteByByte) {
     }
 }
 
+TEST(ScannerByteSearch, CountsEveryRunOfSpaces) {
+    for (std::size_t run = 0; run <= 40; ++run) {
+        for (const std::string& rest : {std::string(), std::string("x"), std::string("\t ")}) {
+            const std::string text = std::string(run, ' ') + rest;
+            EXPECT_EQ(count_spaces(text.data(), text.data() + text.size()), run) << run;
+        }
+    }
+}
+
 TEST(ScannerByteSearch, CodeMasksHoldEveryStructuralByte) {
     using Opens = ByteSet<'(', '[', '{'>;
     using Closes = ByteSet<')', ']', '}'>;
