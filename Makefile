@@ -103,29 +103,30 @@ fuzz: setup-fuzz
 check-corpus: install
 	$(VENV_PYTHON) tools/check_corpus.py
 
-# The bundled example's import graph two steps deep: as text, as DOT, and as a picture where
-# Graphviz's dot is installed.
+# The bundled example's import graph two steps deep: as text (shown, and written), as DOT, and as
+# a picture where Graphviz's dot is installed. Each format follows from the output file's name.
 RUN_DIR = $(BUILD)/run
 RUN_GRAPH = $(VENV)/bin/modweave graph examples/inventory/main.py --max-depth 2
 run: install
 	@mkdir -p $(RUN_DIR)
 	$(RUN_GRAPH)
+	$(RUN_GRAPH) -o $(RUN_DIR)/inventory.txt
 	$(RUN_GRAPH) -o $(RUN_DIR)/inventory.dot
 	@if command -v dot >/dev/null 2>&1; then \
-	    $(RUN_GRAPH) -o $(RUN_DIR)/inventory.svg && echo "wrote $(RUN_DIR)/inventory.dot and .svg"; \
+	    $(RUN_GRAPH) -o $(RUN_DIR)/inventory.svg && echo "wrote $(RUN_DIR)/inventory.txt, .dot and .svg"; \
 	else \
-	    echo "wrote $(RUN_DIR)/inventory.dot (no picture: Graphviz's dot is not installed)"; \
+	    echo "wrote $(RUN_DIR)/inventory.txt and .dot (no picture: Graphviz's dot is not installed)"; \
 	fi
 
 # Native benchmarks (Release, no sanitizer), run by bench/run.py first so that one summary closes
 # the run with every ratio.
 BENCH_DIR = $(BUILD)/bench
 # The benchmarks run in a venv of their own, which also holds the peers and the third-party code
-# they are measured on (django, grimp), so the test venv stays as the tests expect it.
+# they are measured on (django, grimp, flask), so the test venv stays as the tests expect it.
 BENCH_VENV ?= $(VENV)-bench
 bench:
 	$(MAKE) install VENV=$(BENCH_VENV)
-	$(BENCH_VENV)/bin/python -m pip install -q django grimp
+	$(BENCH_VENV)/bin/python -m pip install -q django grimp flask
 	cmake -S . -B $(BENCH_DIR) -DMODWEAVE_BUILD_MODULE=OFF -DMODWEAVE_NATIVE_BENCH=ON \
 	    -DCMAKE_BUILD_TYPE=Release >/dev/null
 	cmake --build $(BENCH_DIR) -j $(JOBS)

@@ -3,10 +3,14 @@
     python bench/build_job.py builder ROOT_FILE [exact]     first and second build on one builder
     python bench/build_job.py modulefinder ROOT_FILE        modulefinder.ModuleFinder().run_script
     python bench/build_job.py tree FOLDER ROOT_NAME [exact] one build of a generated tree
-    python bench/build_job.py cli ROOT_FILE                 `modweave graph --format json` here
+    python bench/build_job.py cli TARGET [ARGS...]          `modweave graph --format json` here
     python bench/build_job.py package NAME [scoped]         an exact build with every module of
                                                             the installed package NAME as a root
     python bench/build_job.py grimp NAME [CACHE_FOLDER]     grimp.build_graph(NAME, cache_dir=...)
+    python bench/build_job.py scope TARGET [PREFIX...]      the command's exact build of TARGET, read
+                                                            only under the prefixes when given
+    python bench/build_job.py progress TARGET on|off        the command's build of TARGET, with or
+                                                            without its progress line (to /dev/null)
 """
 
 import json
@@ -60,7 +64,7 @@ def tree(folder, root_name, mode=""):
             "growth_mib": (memory_kib("VmHWM") - before_kib) / 1024}
 
 
-def cli(root_file):
+def cli(target, *arguments):
     import os
 
     import modweave  # noqa: F401 - loaded before the clock starts, as for `builder`
@@ -68,7 +72,7 @@ def cli(root_file):
     start = time.perf_counter()
     from modweave_cli import main as command
 
-    status = command(["graph", "--format", "json", "-o", os.devnull, root_file])
+    status = command(["graph", "--format", "json", "-o", os.devnull, target, *arguments])
     return {"seconds": time.perf_counter() - start, "status": status}
 
 
@@ -113,10 +117,48 @@ def grimp(name, cache_folder=None):
     return {"seconds": seconds, "size": len(graph.modules)}
 
 
+def scope(target_path, *prefixes):
+    import modweave
+    from modweave_cli.target import load
+
+    target = load(target_path, None, None)
+    builder = modweave.GraphBuilder(exact=True, expand_only=prefixes or None)
+    start = time.perf_counter()
+    graph = target.build_with(builder)
+    return {"seconds": time.perf_counter() - start, "size": graph.size()}
+
+
+def progress(target_path, shown):
+    import os
+
+    import modweave
+    from modweave_cli.cli import Progress
+    from modweave_cli.target import load
+
+    target = load(target_path, None, None)
+    inside = []  # seconds spent in each call of the line
+
+    def timed(line):
+        def call(reached):
+            start = time.perf_counter()
+            line(reached)
+            inside.append(time.perf_counter() - start)
+        return call
+
+    with open(os.devnull, "w") as sink:
+        line = timed(Progress(sink, len(target.roots or ()))) if shown == "on" else None
+        builder = modweave.GraphBuilder(exact=True, progress=line)
+        start = time.perf_counter()
+        graph = target.build_with(builder)
+        seconds = time.perf_counter() - start
+    return {"seconds": seconds, "size": graph.size(), "calls": len(inside),
+            "inside": sum(inside)}
+
+
 def main():
     mode, *arguments = sys.argv[1:]
     modes = {"builder": builder, "modulefinder": modulefinder, "tree": tree, "cli": cli,
-             "package": package, "grimp": grimp}
+             "package": package, "grimp": grimp, "scope": scope, "progress": progress}
     result = modes[mode](*arguments)
     for key, value in result.items():
         if isinstance(value, set):

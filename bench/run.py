@@ -6,13 +6,15 @@ Sections: the native benchmarks built in FOLDER (graph operations, the parser's 
 throughput, growth and memory), when given; the import parser and the exact scanner against the
 standard `ast` extraction over the running interpreter's standard library, and their growth with
 input size; a build of widely used standard-library packages against `modulefinder`, and the
-cached second build; `modweave graph` against the build alone; a build of generated trees of 1,000
-and 10,000 modules. A summary of every ratio closes the run.
+cached second build; `modweave graph` against the build alone; `modweave graph` of installed
+Django against grimp, with and without --only, and the cost of its progress line; a build of
+generated trees of 1,000 and 10,000 modules. A summary of every ratio closes the run.
 """
 
 import argparse
 import ast
 import gc
+import importlib.util
 import json
 import pathlib
 import random
@@ -227,7 +229,8 @@ def bench_cli(repeat):
         root_file = pathlib.Path(folder) / "root.py"
         root_file.write_text(STDLIB_ROOT)
         builds = [job("builder", root_file)["first"] for _ in range(repeat)]
-        commands = [job("cli", root_file) for _ in range(repeat)]
+        # The same plain build as the `builder` job, so that the difference is the command's own.
+        commands = [job("cli", root_file, "--compatible") for _ in range(repeat)]
     assert all(c["status"] == 0 for c in commands), commands
     build, command = min(builds), min(c["seconds"] for c in commands)
     print(f"modweave graph --format json on the standard-library root (best of {repeat})")
@@ -235,6 +238,70 @@ def bench_cli(repeat):
     print(f"  modweave graph          {command:8.3f} s")
     print(f"  command / build         {command / build:8.2f}x (target: at most 1.2x)")
     SUMMARY.append(("modweave graph / build alone", command / build, "<= 1.2"))
+
+
+def installed_folder(package):
+    spec = importlib.util.find_spec(package)
+    if spec is None or not spec.submodule_search_locations:
+        raise SystemExit(f"{package} is not installed; `make bench` installs it")
+    return list(spec.submodule_search_locations)[0]
+
+
+def wall_seconds(*command):
+    """Wall time of one command, interpreter start included; it must succeed."""
+    start = time.perf_counter()
+    subprocess.run(command, check=True, stdout=subprocess.DEVNULL)
+    return time.perf_counter() - start
+
+
+def bench_cli_projects(repeat):
+    """The command on installed projects: the whole-package graph of Django against grimp's, the
+    --only scope against the whole graph of a script that imports flask, and the progress line's
+    share of a build."""
+    command = pathlib.Path(sys.executable).with_name("modweave")
+    django = installed_folder("django")
+    with tempfile.TemporaryDirectory() as folder:
+        output = pathlib.Path(folder) / "django.json"
+        ours = min(wall_seconds(command, "graph", django, "--format", "json", "-o", output)
+                   for _ in range(repeat))
+        modules = sum(node["kind"] == "project" for node in json.loads(output.read_text())["nodes"])
+    grimps = [job("grimp", "django") for _ in range(repeat)]
+    theirs = min(g["seconds"] for g in grimps)
+    print(f"whole-package graph of Django (best of {repeat}, each in a fresh interpreter)")
+    print(f"  grimp.build_graph       {theirs:8.3f} s  {grimps[0]['size']} modules "
+          "(the build alone)")
+    print(f"  modweave graph FOLDER   {ours:8.3f} s  {modules} modules (interpreter start, build "
+          "and JSON file)")
+    print(f"  grimp / modweave graph  {theirs / ours:8.2f}x (target: above 1)")
+    SUMMARY.append(("grimp / modweave graph on Django", theirs / ours, "> 1"))
+
+    with tempfile.TemporaryDirectory() as folder:
+        script = pathlib.Path(folder) / "uses_flask.py"
+        script.write_text("import flask\n")
+        whole = [job("scope", script) for _ in range(repeat)]
+        scoped = [job("scope", script, "flask") for _ in range(repeat)]
+    whole_seconds = min(c["seconds"] for c in whole)
+    scoped_seconds = min(c["seconds"] for c in scoped)
+    print(f"the build of modweave graph for a script that imports flask (best of {repeat})")
+    print(f"  whole graph             {whole_seconds:8.4f} s  {whole[0]['size']} modules")
+    print(f"  --only flask            {scoped_seconds:8.4f} s  {scoped[0]['size']} modules")
+    print(f"  whole / --only          {whole_seconds / scoped_seconds:8.2f}x (target: at least 3x)")
+    SUMMARY.append(("modweave graph whole / --only flask", whole_seconds / scoped_seconds, ">= 3"))
+
+    # Alternated, so that a change in the machine's load weighs on both sides alike.
+    runs = {"off": [], "on": []}
+    for _ in range(2 * repeat):
+        for shown, results in runs.items():
+            results.append(job("progress", django, shown))
+    off = min(r["seconds"] for r in runs["off"])
+    on = min(runs["on"], key=lambda r: r["seconds"])
+    share = 100 * max(r["inside"] / r["seconds"] for r in runs["on"])
+    print(f"the progress line on the Django build (best of {2 * repeat})")
+    print(f"  without                 {off:8.3f} s")
+    print(f"  with                    {on['seconds']:8.3f} s  {on['calls']} redraws")
+    print(f"  difference              {100 * (on['seconds'] / off - 1):8.1f} % (noise included)")
+    print(f"  time in the line        {share:8.3f} % of the build at most (target: at most 10 %)")
+    SUMMARY.append(("progress line's share of a build (%)", share, "<= 10"))
 
 
 def write_tree(folder, modules, imports_per_module, seed=7):
@@ -333,6 +400,7 @@ def main():
     bench_build(1 if arguments.quick else 3)
     bench_package("django", 1 if arguments.quick else 5)
     bench_cli(1 if arguments.quick else 3)
+    bench_cli_projects(1 if arguments.quick else 3)
     bench_scale((100, 1_000) if arguments.quick else (1_000, 10_000))
     print("\nsummary")
     for name, value, target in SUMMARY:

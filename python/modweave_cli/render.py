@@ -5,73 +5,86 @@ from __future__ import annotations
 import json
 from collections.abc import Sequence
 
-from modweave_cli.view import ROOT, GraphView
+from modweave_cli.view import GraphView
 
 TYPE_CHECKING = False  # as in `cli`: no `typing` at run time
 if TYPE_CHECKING:
     from typing import Any
 
     from modweave import AliasRecord, ImportFromRecord, ImportRecord
+    from modweave_cli.view import Unresolved
 
 
-def display_name(name: str, root_label: str) -> str:
-    return f"{ROOT} ({root_label})" if name == ROOT else name
-
-
-def graph_text(view: GraphView, root_label: str) -> str:
-    lines = [f"{root_label}: {len(view.modules)} modules, {len(view.edges())} imports"]
+def graph_text(view: GraphView) -> str:
+    lines = [f"{view.root}: {len(view.modules)} modules, {len(view.edges())} imports"]
     for depth, modules in view.by_depth():
         lines.append(f"depth {'?' if depth is None else depth} ({len(modules)})")
         width = max(len(m.name) for m in modules)
-        for module in modules:
-            if module.name == ROOT:
-                lines.append(f"  {ROOT}  {root_label}")
-            else:
-                lines.append(f"  {module.name:{width}}  {module.origin or '-'}".rstrip())
+        lines.extend(f"  {m.name:{width}}  {m.origin or '-'}".rstrip() for m in modules)
+    if view.unresolved:
+        lines.append(f"imported but not found ({len(view.unresolved)})")
+        lines.extend(f"  {entry['name']}  {imported_by(entry)}" for entry in view.unresolved)
     return "\n".join(lines) + "\n"
 
 
-def graph_json(view: GraphView, root_label: str, package: str | None) -> str:
-    document = {
-        "root": {"name": ROOT, "target": root_label, "package": package},
+def imported_by(entry: Unresolved) -> str:
+    line = entry.get("line")
+    return f"imported by {entry['importer']}" + ("" if line is None else f", line {line}")
+
+
+def graph_document(view: GraphView, target: str, package: str | None) -> dict[str, Any]:
+    """The graph as the JSON output and the HTML explorer carry it: one shape for both."""
+    return {
+        "root": {"name": view.root, "target": target, "package": package},
         "nodes": [{"name": m.name, "origin": m.origin, "depth": m.depth,
-                   "importers": list(m.importers)} for m in view.modules.values()],
+                   "importers": list(m.importers), "kind": m.kind}
+                  for m in view.modules.values()],
         "edges": [{"from": importer, "to": name} for importer, name in view.edges()],
+        "unresolved": [{"name": entry["name"], "importer": entry["importer"],
+                        "line": entry.get("line")} for entry in view.unresolved],
     }
-    # Compact: an indent would make `json` fall back from its native encoder.
-    return json.dumps(document) + "\n"
+
+
+def graph_json(view: GraphView, target: str, package: str | None) -> str:
+    # Compact: an indent would make `json` fall back from its native encoder. The document holds
+    # no cycles, so the encoder need not look for them.
+    return json.dumps(graph_document(view, target, package), check_circular=False) + "\n"
 
 
 def _dot_id(text: str) -> str:
     return '"' + text.replace("\\", "\\\\").replace('"', '\\"') + '"'
 
 
-def graph_dot(view: GraphView, root_label: str, project_folder: str | None = None) -> str:
+def graph_dot(view: GraphView) -> str:
     lines = [
         "digraph modweave {",
         "  rankdir=LR;",
         '  node [shape=box, style="rounded,filled", fillcolor="#eef3fb", fontname="Helvetica"];',
         '  edge [color="#5b6b84"];',
-        f"  {_dot_id(ROOT)} [label={_dot_id(root_label)}, fillcolor=\"#f6d68b\"];",
+        f"  {_dot_id(view.root)} [fillcolor=\"#f6d68b\"];",
     ]
-    if project_folder is not None:
-        # The program's own modules stand out from the libraries it uses.
-        inside = project_folder.rstrip("/") + "/"
-        lines.extend(f'  {_dot_id(m.name)} [fillcolor="#cde8c4"];' for m in view.modules.values()
-                     if m.origin is not None and m.origin.startswith(inside))
+    # The program's own modules stand out from the libraries it uses.
+    lines.extend(f'  {_dot_id(m.name)} [fillcolor="#cde8c4"];' for m in view.modules.values()
+                 if m.kind == "project" and m.name != view.root)
     # One rank per depth, so the picture reads left to right in import steps from the root.
     for depth, modules in view.by_depth():
         names = " ".join(_dot_id(m.name) + ";" for m in modules)
-        lines.append(f"  {{ rank=same; {names} }}  // depth {depth}")
+        lines.append(f"  {{ rank=same; {names} }}  // depth {'?' if depth is None else depth}")
     lines.extend(f"  {_dot_id(a)} -> {_dot_id(b)};" for a, b in view.edges())
     lines.append("}")
     return "\n".join(lines) + "\n"
 
 
-def chain_text(chain: Sequence[str], root_label: str) -> str:
-    steps = [display_name(chain[0], root_label)]
+def chain_text(chain: Sequence[str]) -> str:
+    steps = [chain[0]]
     steps.extend(f"{'  ' * index}-> {name}" for index, name in enumerate(chain[1:]))
     return "\n".join(steps) + "\n"
+
+
+def not_found_text(name: str, unresolved: Sequence[Unresolved]) -> str:
+    lines = [f"{name} is imported but not found on the import path (is it installed?)"]
+    lines.extend(f"  {entry['name']}  {imported_by(entry)}" for entry in unresolved)
+    return "\n".join(lines) + "\n"
 
 
 def cycles_text(cycles: Sequence[Sequence[str]]) -> str:

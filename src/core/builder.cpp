@@ -1,6 +1,7 @@
 #include "core/builder.hpp"
 
 #include <algorithm>
+#include <unordered_set>
 #include <utility>
 #include <variant>
 #include <vector>
@@ -150,7 +151,66 @@ private:
         if (!options().type_checking) {
             std::erase_if(imports, [](const ImportLine& import) { return import.type_checking; });
         }
+        if (options().exact) look_ahead(spec, imports);
         frames_.emplace_back(std::in_place_type<Expansion>, std::move(spec), std::move(imports));
+    }
+
+    // Resolves the names an expansion is about to ask for and tells the host which new modules
+    // it will read, in the order it will read them. An exact build resolves each name once, so
+    // asking early costs nothing later.
+    void look_ahead(const ModuleSpec& spec, const std::vector<ImportLine>& imports) {
+        std::vector<ModuleSpec> upcoming;
+        std::unordered_set<std::string> seen;
+        const auto consider = [&](std::string_view name) {
+            // Parents are attached before the module, outermost first.
+            for (std::size_t end = name.find('.');; end = name.find('.', end + 1)) {
+                const std::string_view prefix = name.substr(0, end);
+                if (!options().exclude.covers(prefix)) {
+                    std::optional<ModuleSpec> found = find_spec(prefix);
+                    if (found && worth_reading(*found) && seen.insert(found->name).second) {
+                        upcoming.push_back(std::move(*found));
+                    }
+                }
+                if (end == std::string_view::npos) return;
+            }
+        };
+        std::string target;
+        for (const ImportLine& line : imports) {
+            if (const auto* import = std::get_if<Import>(&line.statement)) {
+                for (const auto& alias : import->names)
+                    consider(alias.name);
+                continue;
+            }
+            const auto& from = std::get<ImportFrom>(line.statement);
+            if (!from.level || !from.module) continue;
+            if (*from.level == 0) {
+                target = *from.module;
+            } else if (spec.parent != terminal_name && !spec.parent.empty() &&
+                       can_resolve(spec.parent, *from.level)) {
+                target = importlib::resolve_name(*from.module, spec.parent, *from.level);
+            } else {
+                continue;
+            }
+            consider(target);
+            const std::optional<ModuleSpec> package = find_spec(target);
+            if (!package || !package->is_package()) continue;
+            for (const auto& alias : from.names) {
+                if (alias.name != "*") consider(target + "." + alias.name);
+            }
+        }
+        std::vector<const ModuleSpec*> modules;
+        modules.reserve(upcoming.size());
+        for (const ModuleSpec& module : upcoming)
+            modules.push_back(&module);
+        if (!modules.empty()) host_.prefetch(modules);
+    }
+
+    // A module new to this build that the walk would read.
+    bool worth_reading(const ModuleSpec& found) const {
+        const std::string& name = found.name;
+        return found.origin && !builder_.graph.has_node(name) &&
+               !(builder_.cache && builder_.cache->has_node(name)) && options().expands(name) &&
+               !options().exclude.covers(name);
     }
 
     static void dump(const std::vector<ImportLine>& imports) {
@@ -345,6 +405,17 @@ private:
             frames_.pop_back();
             return;
         }
+        if (attachment.cached && options().exact) {
+            // Exact depths are worked out at the end, so the cached part is copied node by node
+            // where this graph lacks it, never twice.
+            const std::size_t copied = graph.graft(*builder_.cache, key);
+            builder_.from_cache += copied + 1;
+            builder_.processed += copied;
+            graph.add_dependency(from, key);
+            frames_.pop_back();
+            host_.reached(graph.size(), false);
+            return;
+        }
         if (attachment.cached) {
             DepGraph copy = builder_.cache->clone_from(key);
             const std::size_t copied = copy.num_dependencies();
@@ -356,19 +427,24 @@ private:
             return;
         }
 
-        std::optional<std::string> source;
-        if (options().expands(key)) source = host_.load_source(attachment.found);
+        std::optional<LoadedModule> loaded;
+        if (options().expands(key)) loaded = host_.load_module(attachment.found);
         // The module spec goes to the node alone unless the expansion needs it too. The stored
         // node's name stays where it is while the graph only grows, so it can name the new edge.
         ModuleSpec spec = std::move(attachment.found);
         const std::string_view name =
             graph
-                .add(source ? DepNode(spec, std::nullopt) : DepNode(std::move(spec), std::nullopt))
+                .add(loaded ? DepNode(spec, std::nullopt) : DepNode(std::move(spec), std::nullopt))
                 ->name;
         graph.add_dependency(from, name);
         frames_.pop_back();
         host_.reached(graph.size(), false);
-        if (source) process_imports(std::move(spec), *source);
+        if (!loaded) return;
+        if (loaded->imports) {
+            begin_expansion(std::move(spec), std::move(*loaded->imports));
+        } else {
+            process_imports(std::move(spec), loaded->text);
+        }
     }
 
     GraphBuilder& builder_;
@@ -438,7 +514,12 @@ DepGraph GraphBuilder::build_root(importlib::ModuleSpec root, BuildHost& host, E
     in_progress = NameSet{};
     DepGraph taken = std::exchange(graph, DepGraph{});
     if (cache) {
-        cache->merge(DepGraph(taken));
+        // An exact build's cached nodes are complete as they stand; only new ones join.
+        if (options.exact) {
+            cache->add_missing(taken);
+        } else {
+            cache->merge(DepGraph(taken));
+        }
     } else {
         cache.emplace(taken);
     }
@@ -458,6 +539,12 @@ bool NamePrefixes::covers(std::string_view name) const {
 
 std::optional<std::string> BuildHost::load_source(const ModuleSpec& spec) {
     return core::load_source(spec);
+}
+
+std::optional<LoadedModule> BuildHost::load_module(const ModuleSpec& spec) {
+    std::optional<std::string> text = load_source(spec);
+    if (!text) return std::nullopt;
+    return LoadedModule{.text = std::move(*text), .imports = std::nullopt};
 }
 
 std::vector<ImportLine> BuildHost::read_imports(std::string_view source) {

@@ -31,6 +31,13 @@ struct ImportLine {
     bool operator==(const ImportLine&) const = default;
 };
 
+// What a host read for a module: its text, or its import statements when the host found them
+// already (ahead of need), in which case the text may be empty.
+struct LoadedModule {
+    std::string text;
+    std::optional<std::vector<ImportLine>> imports;
+};
+
 // A set of dotted-name prefixes: "a.b" covers the module a.b and every module below it (a.b.c),
 // but not a.bc.
 class NamePrefixes {
@@ -82,6 +89,13 @@ public:
     // The import statements of a source text, in order. By default the grammar reader's records,
     // which carry no line numbers.
     virtual std::vector<ImportLine> read_imports(std::string_view source);
+
+    // What the module `spec` describes holds to read, or nothing. By default load_source's text.
+    virtual std::optional<LoadedModule> load_module(const importlib::ModuleSpec& spec);
+
+    // In exact builds, told of modules the walk is about to read, in the order it will read them,
+    // so that a host can read them ahead of need.
+    virtual void prefetch(const std::vector<const importlib::ModuleSpec*>& /*modules*/) {}
 
     // Told the number of modules in the graph whenever modules are added, and once more, with
     // `done` set, when the walk is over.

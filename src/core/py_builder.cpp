@@ -4,12 +4,15 @@
 #include <string>
 #include <vector>
 
+#include "core/module_reader.hpp"
 #include "core/py_types.hpp"
 #include "core/source_decoding.hpp"
+#include "core/source_file.hpp"
 #include "host/types.hpp"
 #include "host/values.hpp"
 #include "importlib/py_exact_resolver.hpp"
 #include "importlib/py_util.hpp"
+#include "logging_bridge/log.hpp"
 #include "logging_bridge/message.hpp"
 #include "scanner/py_scanner.hpp"
 #include "scanner/scanner.hpp"
@@ -76,11 +79,35 @@ public:
         return resolver_.find_spec(name);
     }
 
-    std::optional<std::string> load_source(const importlib::ModuleSpec& spec) override {
-        LoadedSource loaded = load_decoded_source(spec);
-        if (auto* text = std::get_if<std::string>(&loaded)) return std::move(*text);
-        if (auto* foreign = std::get_if<ForeignEncoding>(&loaded)) return decode(spec, *foreign);
+    std::optional<LoadedModule> load_module(const importlib::ModuleSpec& spec) override {
+        if (!spec.origin || path_extension(*spec.origin) != "py") return std::nullopt;
+        MODWEAVE_LOG(Debug, logging_bridge::targets::core_builder, "Loading file: ", *spec.origin);
+        ReadModule read = reader_.take(*spec.origin);
+        switch (read.outcome) {
+            case ReadModule::Outcome::Scanned:
+                return LoadedModule{.text = {}, .imports = std::move(read.imports)};
+            case ReadModule::Outcome::NeedsScanning:
+                return LoadedModule{.text = std::move(read.text), .imports = std::nullopt};
+            case ReadModule::Outcome::Foreign: {
+                std::optional<std::string> text = decode(spec, read.foreign);
+                if (!text) return std::nullopt;
+                return LoadedModule{.text = std::move(*text), .imports = std::nullopt};
+            }
+            case ReadModule::Outcome::Unreadable:
+                break;
+        }
+        warn_unreadable(spec, read.reason);
         return std::nullopt;
+    }
+
+    void prefetch(const std::vector<const importlib::ModuleSpec*>& modules) override {
+        std::vector<std::string> paths;
+        for (const importlib::ModuleSpec* module : modules) {
+            if (module->origin && path_extension(*module->origin) == "py") {
+                paths.push_back(*module->origin);
+            }
+        }
+        if (!paths.empty()) reader_.prefetch(paths);
     }
 
     std::vector<ImportLine> read_imports(std::string_view source) override {
@@ -119,6 +146,7 @@ private:
 
     importlib::ExactResolver resolver_;
     scanner::IdentifierNormalizer normalize_ = scanner::interpreter_normalizer();
+    ModuleReader reader_;
 };
 
 // ------------------------------------------------------------------------------------------------

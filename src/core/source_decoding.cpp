@@ -141,26 +141,4 @@ void warn_unreadable(const importlib::ModuleSpec& spec, std::string_view reason)
                  spec.name, "' with origin '", spec.origin.value_or(""), "' skipping: ", reason);
 }
 
-LoadedSource load_decoded_source(const importlib::ModuleSpec& spec) {
-    if (!spec.origin) return std::monostate{};
-    const std::optional<std::string_view> extension = path_extension(*spec.origin);
-    if (extension != "py") return std::monostate{};
-
-    MODWEAVE_LOG(Debug, logging_bridge::targets::core_builder, "Loading file: ", *spec.origin);
-    auto content = read_file_bytes(*spec.origin);
-    if (const auto* failure = std::get_if<OpenFailure>(&content)) {
-        warn_unreadable(spec, system::describe_error(failure->error_number));
-        return std::monostate{};
-    }
-    if (const auto* failure = std::get_if<ReadFailure>(&content)) {
-        warn_unreadable(spec, system::describe_error(failure->error_number));
-        return std::monostate{};
-    }
-    auto decoded = decode_source(std::move(std::get<std::string>(content)));
-    if (auto* text = std::get_if<std::string>(&decoded)) return std::move(*text);
-    if (auto* foreign = std::get_if<ForeignEncoding>(&decoded)) return std::move(*foreign);
-    warn_unreadable(spec, std::get<UndecodableSource>(decoded).reason);
-    return std::monostate{};
-}
-
 }  // namespace modweave::core

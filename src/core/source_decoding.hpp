@@ -30,12 +30,6 @@ std::variant<std::string, ForeignEncoding, UndecodableSource> decode_source(std:
 // none: a comment holding "coding", then ":" or "=", then the name.
 std::string_view declared_encoding(std::string_view line);
 
-// What an exact build reads for a module: nothing (no Python source file, or one that cannot be
-// read or decoded, which is logged at Warn under modweave::core::builder), its text, or its bytes
-// with a declared encoding that the interpreter's codecs must decode.
-using LoadedSource = std::variant<std::monostate, std::string, ForeignEncoding>;
-LoadedSource load_decoded_source(const importlib::ModuleSpec& spec);
-
 // Logs at Warn that the file of `spec` was not read, and why.
 void warn_unreadable(const importlib::ModuleSpec& spec, std::string_view reason);
 

@@ -244,6 +244,42 @@ void DepGraph::add_graph(std::string_view from, std::string_view to, DepGraph ot
     add_dependency(from_name, to_name);
 }
 
+std::size_t DepGraph::graft(const DepGraph& source, std::string_view name) {
+    std::size_t copied = 0;
+    // Nodes of `source`, which does not change while this runs, copied and still to be followed.
+    std::vector<const StoredNode*> pending;
+    const auto copy_in = [&](std::string_view wanted) -> StoredNode& {
+        const auto found = source.nodes_.find(wanted);
+        if (found == source.nodes_.end()) fail("Node does not exist on graph: ", wanted);
+        const NodeReadGuard original = found->second.read();
+        DepNode node(original->spec, std::nullopt);
+        node.dependencies = original->dependencies;
+        node.unresolved = original->unresolved;
+        MODWEAVE_LOG(Debug, kTarget, "Adding node to graph: ", node.name);
+        std::string key = node.name;
+        pending.push_back(&found->second);
+        return nodes_.try_emplace(std::move(key), std::move(node)).first->second;
+    };
+    if (!nodes_.contains(name)) copy_in(name);
+    while (!pending.empty()) {
+        const NodeReadGuard importer = pending.back()->read();
+        pending.pop_back();
+        for (const std::string& imported : importer->dependencies) {
+            const auto present = nodes_.find(imported);
+            StoredNode& target = present != nodes_.end() ? present->second : copy_in(imported);
+            target.write()->dependents.emplace(importer->name);
+            ++copied;
+        }
+    }
+    return copied;
+}
+
+void DepGraph::add_missing(const DepGraph& other) {
+    for (const auto& [name, stored] : other.nodes_) {
+        if (!nodes_.contains(name)) add(stored.read()->clone());
+    }
+}
+
 void DepGraph::assign_distances_from(std::string_view root) {
     const auto entry = nodes_.find(root);
     if (entry == nodes_.end()) fail("Node does not exist on graph: ", root);

@@ -172,6 +172,16 @@ public:
     // not reach are left without one.
     void assign_distances_from(std::string_view root);
 
+    // Copies in the part of `source` reachable from `name` that this graph lacks, each node once,
+    // with its import edges; the walk stops at nodes this graph holds already, whose imports it
+    // has or will have. Copied nodes have no depth, and dependents only from this graph. For
+    // graphs whose nodes carry complete import sets, as an exact build's cache does. Returns the
+    // number of edges copied.
+    std::size_t graft(const DepGraph& source, std::string_view name);
+
+    // Copies in every node of `other` that this graph lacks, as it is.
+    void add_missing(const DepGraph& other);
+
 private:
     void adopt(NodeMap::node_type handle);
     void assign_depths_from(const std::string& start, std::int32_t start_depth);

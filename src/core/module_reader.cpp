@@ -1,0 +1,122 @@
+#include "core/module_reader.hpp"
+
+#include <exception>
+#include <utility>
+#include <variant>
+
+#include "core/source_file.hpp"
+#include "scanner/scanner.hpp"
+#include "system/io.hpp"
+
+namespace modweave::core {
+
+ReadModule read_module(const std::string& path) {
+    ReadModule read;
+    auto content = read_file_bytes(path);
+    if (const auto* failure = std::get_if<OpenFailure>(&content)) {
+        read.reason = system::describe_error(failure->error_number);
+        return read;
+    }
+    if (const auto* failure = std::get_if<ReadFailure>(&content)) {
+        read.reason = system::describe_error(failure->error_number);
+        return read;
+    }
+    auto decoded = decode_source(std::move(std::get<std::string>(content)));
+    if (auto* undecodable = std::get_if<UndecodableSource>(&decoded)) {
+        read.reason = std::move(undecodable->reason);
+        return read;
+    }
+    if (auto* foreign = std::get_if<ForeignEncoding>(&decoded)) {
+        read.outcome = ReadModule::Outcome::Foreign;
+        read.foreign = std::move(*foreign);
+        return read;
+    }
+    std::string& text = std::get<std::string>(decoded);
+    // Names with characters beyond ASCII take the interpreter's normalisation, which only the
+    // caller may ask for; the scan is then left to it.
+    bool needs_normalisation = false;
+    const scanner::IdentifierNormalizer notice = [&](std::string_view name) {
+        needs_normalisation = true;
+        return std::string(name);
+    };
+    std::vector<scanner::ScannedImport> scanned = scanner::scan(text, notice);
+    if (needs_normalisation) {
+        read.outcome = ReadModule::Outcome::NeedsScanning;
+        read.text = std::move(text);
+        return read;
+    }
+    read.outcome = ReadModule::Outcome::Scanned;
+    read.imports.reserve(scanned.size());
+    for (scanner::ScannedImport& statement : scanned) {
+        read.imports.push_back({.statement = std::move(statement.statement),
+                                .line = statement.line,
+                                .type_checking = statement.type_checking});
+    }
+    return read;
+}
+
+ModuleReader::~ModuleReader() {
+    {
+        const std::lock_guard lock(mutex_);
+        stopping_ = true;
+    }
+    queued_.notify_all();
+    if (thread_.joinable()) thread_.join();
+}
+
+void ModuleReader::prefetch(const std::vector<std::string>& paths) {
+    {
+        const std::lock_guard lock(mutex_);
+        std::vector<std::string> fresh;
+        for (const std::string& path : paths) {
+            if (requested_.insert(path).second) fresh.push_back(path);
+        }
+        // The walk goes depth first: what it learnt of last is what it reads next.
+        queue_.insert(queue_.begin(), fresh.begin(), fresh.end());
+        if (!thread_.joinable()) thread_ = std::thread([this] { work(); });
+    }
+    queued_.notify_one();
+}
+
+ReadModule ModuleReader::take(const std::string& path) {
+    std::unique_lock lock(mutex_);
+    finished_.wait(lock, [&] { return in_hand_ != path; });
+    if (const auto done = results_.find(path); done != results_.end()) {
+        ReadModule read = std::move(done->second);
+        results_.erase(done);
+        return read;
+    }
+    // Not begun: the thread must not begin it now.
+    requested_.insert(path);
+    std::erase(queue_, path);
+    lock.unlock();
+    return read_module(path);
+}
+
+void ModuleReader::work() {
+    std::unique_lock lock(mutex_);
+    for (;;) {
+        queued_.wait(lock, [&] { return stopping_ || !queue_.empty(); });
+        if (stopping_) return;
+        std::string path = std::move(queue_.front());
+        queue_.pop_front();
+        in_hand_ = path;
+        lock.unlock();
+        ReadModule read;
+        try {
+            read = read_module(path);
+        } catch (const std::exception&) {
+            // Out of memory: the caller reads the file itself.
+            lock.lock();
+            in_hand_.reset();
+            finished_.notify_all();
+            continue;
+        }
+        lock.lock();
+        results_.insert_or_assign(std::move(path), std::move(read));
+        in_hand_.reset();
+        finished_.notify_all();
+    }
+}
+
+}  // namespace modweave::core

@@ -1,0 +1,72 @@
+// Reading modules' files ahead of need: a thread of its own reads, decodes and scans the files the
+// walk is about to expand, while the walk goes on resolving names on the calling thread. It
+// never touches the interpreter; whatever needs it (a codec the module does not have, names that
+// need the interpreter's normalisation, log records) is left to the caller.
+#pragma once
+
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <unordered_map>
+#include <unordered_set>
+#include <vector>
+
+#include "core/builder.hpp"
+#include "core/source_decoding.hpp"
+#include "text/string_hash.hpp"
+
+namespace modweave::core {
+
+// What reading one module file gave.
+struct ReadModule {
+    enum class Outcome : std::uint8_t {
+        Scanned,       // `imports` holds its statements
+        Unreadable,    // `reason` says why it was not read
+        Foreign,       // `foreign` holds bytes that the interpreter's codecs must decode
+        NeedsScanning  // `text` holds the decoded text, whose names need the interpreter's form
+    };
+    Outcome outcome = Outcome::Unreadable;
+    std::vector<ImportLine> imports;
+    std::string reason;
+    ForeignEncoding foreign;
+    std::string text;
+};
+
+// Reads, decodes and scans the file at `path` on the calling thread.
+ReadModule read_module(const std::string& path);
+
+class ModuleReader {
+public:
+    ModuleReader() = default;
+    ModuleReader(const ModuleReader&) = delete;
+    ModuleReader& operator=(const ModuleReader&) = delete;
+    // Stops the thread after the file in hand; what was read and not taken is dropped.
+    ~ModuleReader();
+
+    // Queues files to read, in the order they will be taken. A file queued before is skipped.
+    void prefetch(const std::vector<std::string>& paths);
+
+    // The result for `path`: the one read ahead, or, when the thread has not begun it, read now on
+    // the calling thread. Waits while the thread has it in hand.
+    ReadModule take(const std::string& path);
+
+private:
+    void work();
+
+    std::mutex mutex_;
+    std::condition_variable queued_;
+    std::condition_variable finished_;
+    std::deque<std::string> queue_;  // the front is read next
+    std::unordered_set<std::string, text::TransparentStringHash, std::equal_to<>> requested_;
+    std::unordered_map<std::string, ReadModule, text::TransparentStringHash, std::equal_to<>>
+        results_;  // also holds an empty entry for the file in hand
+    std::optional<std::string> in_hand_;
+    bool stopping_ = false;
+    std::thread thread_;  // started with the first prefetch
+};
+
+}  // namespace modweave::core
