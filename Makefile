@@ -9,7 +9,7 @@ NATIVE_DIR := $(BUILD)/native
 SANITIZE_VENV := $(VENV)-sanitize
 
 .PHONY: all venv install frame-module native native-test pytest test test-sanitize run bench setup-native clean \
-	setup-fuzz fuzz setup-browser
+	setup-fuzz fuzz setup-browser check-corpus
 
 all: install
 
@@ -108,6 +108,11 @@ fuzz: setup-fuzz
 	$(FUZZ_DIR)/parser_fuzz -dict=tests/fuzz/parser.dict -max_len=4096 -print_final_stats=1 \
 	    -max_total_time=$(FUZZ_TIME) -artifact_prefix=$(abspath $(FUZZ_DIR))/ \
 	    $(FUZZ_CORPUS) tests/fuzz/corpus
+
+# scan against the interpreter's own parser, file by file, over the standard library and a
+# third-party tree installed from PyPI into a temporary venv. Slow; not part of `make test`.
+check-corpus: install
+	$(VENV_PYTHON) tools/check_corpus.py
 
 # The bundled example's import graph two steps deep: as text (shown, and written), as DOT, and as
 # a picture where Graphviz's dot is installed; and the whole graph in the interactive explorer.

@@ -2,13 +2,13 @@
 
     python bench/run.py [--quick] [--native FOLDER]
 
-Sections: the native benchmarks built in FOLDER (graph operations, the parser's throughput, growth
-and memory), when given; the import parser against the standard `ast` extraction over the running
-interpreter's standard library, and its growth with input size; a build of widely used
-standard-library packages against `modulefinder`, and the cached second build; `modweave graph`
-against the build alone; `modweave graph` of installed Django against grimp, with and without
---only, and the cost of its progress line; a build of generated trees of 1,000 and 10,000 modules.
-A summary of every ratio closes the run.
+Sections: the native benchmarks built in FOLDER (graph operations, the parser's and the scanner's
+throughput, growth and memory), when given; the import parser and the exact scanner against the
+standard `ast` extraction over the running interpreter's standard library, and their growth with
+input size; a build of widely used standard-library packages against `modulefinder`, and the
+cached second build; `modweave graph` against the build alone; `modweave graph` of installed
+Django against grimp, with and without --only, and the cost of its progress line; a build of
+generated trees of 1,000 and 10,000 modules. A summary of every ratio closes the run.
 """
 
 import argparse
@@ -106,6 +106,36 @@ def bench_parser(quick):
     growth = times[100] / times[10]
     print(f"  time 100x / 10x       {growth:8.1f} (linear: 10)")
     SUMMARY.append(("parser time 100x / 10x input", growth, "~10 (linear)"))
+    return sources, size, ast_seconds, ast_count
+
+
+def scan_all(sources):
+    scan = modweave.parser.scan
+    return sum(len(scan(source)) for source in sources)
+
+
+def bench_scan(sources, size, ast_seconds, ast_count):
+    """The exact scanner over the parse benchmark's corpus, against the same ast measurement."""
+    print(f"scanner: the same {len(sources)} files, {size:.1f} MB")
+    scan_seconds, scan_count = best_of(5, scan_all, sources)
+    ratio = ast_seconds / scan_seconds
+    print(f"  modweave.parser.scan   {scan_seconds:8.3f} s  {size / scan_seconds:9.1f} MB/s  "
+          f"{scan_count} statements (ast: {ast_count})")
+    print(f"  ratio                  {ratio:8.1f}x (target: at least 150x)")
+    SUMMARY.append(("scan / ast throughput", ratio, ">= 150"))
+
+    largest = max(sources, key=len)
+    print(f"scanner growth: the largest file ({len(largest) / 1e3:.0f} kB) repeated")
+    times = {}
+    for factor in (1, 10, 100):
+        text = largest * factor
+        seconds, _ = best_of(5, modweave.parser.scan, text)
+        times[factor] = seconds
+        print(f"  {factor:4d}x  {len(text) / 1e6:8.2f} MB  {seconds * 1e3:9.2f} ms  "
+              f"{len(text) / 1e6 / seconds:9.1f} MB/s")
+    growth = times[100] / times[10]
+    print(f"  time 100x / 10x       {growth:8.1f} (linear: 10)")
+    SUMMARY.append(("scan time 100x / 10x input", growth, "~10 (linear)"))
 
 
 HERE = pathlib.Path(__file__).resolve().parent
@@ -344,14 +374,17 @@ def bench_native(folder):
         if row and row.group(1) == "build":
             SUMMARY.append(("native build / bare hash map at 100k", float(row.group(9)),
                             "small constant"))
-    print("native import parser over the standard library")
+    print("native import readers (parse, scan) over the standard library")
     report = native(folder, "parser_bench", sysconfig.get_paths()["stdlib"])
-    SUMMARY.append(("native parse throughput (MB/s)",
-                    found(r"^parse: [\d.]+ s, ([\d.]+) MB/s", report), "for reference"))
-    SUMMARY.append(("native parse rate 100x / 1x file",
-                    found(r"^linearity: +100x .*\(([\d.]+) of 1x\)", report), "~1 (linear)"))
-    SUMMARY.append(("native parse peak growth, 100x (MB)",
-                    found(r"^memory: peak grew by ([\d.]+) MB", report), "small, flat"))
+    for reader in ("parse", "scan"):
+        SUMMARY.append((f"native {reader} throughput (MB/s)",
+                        found(rf"^{reader}: [\d.]+ s, ([\d.]+) MB/s", report), "for reference"))
+        SUMMARY.append((f"native {reader} rate 100x / 1x file",
+                        found(rf"^{reader} linearity: +100x .*\(([\d.]+) of 1x\)", report),
+                        "~1 (linear)"))
+        SUMMARY.append((f"native {reader} peak growth, 100x (MB)",
+                        found(rf"^{reader} memory: peak grew by ([\d.]+) MB", report),
+                        "small, flat"))
 
 
 def main():
@@ -363,7 +396,7 @@ def main():
     print(f"Python {sys.version.split()[0]}, modweave from {modweave.__file__}")
     if arguments.native:
         bench_native(arguments.native)
-    bench_parser(arguments.quick)
+    bench_scan(*bench_parser(arguments.quick))
     bench_build(1 if arguments.quick else 3)
     bench_package("django", 1 if arguments.quick else 5)
     bench_cli(1 if arguments.quick else 3)

@@ -27,6 +27,16 @@ class ImportFromRecord(TypedDict):
     names: NotRequired[list[AliasRecord]]
 
 @type_check_only
+class ScannedImportRecord(ImportRecord):
+    line: int
+    type_checking: NotRequired[Literal[True]]
+
+@type_check_only
+class ScannedImportFromRecord(ImportFromRecord):
+    line: int
+    type_checking: NotRequired[Literal[True]]
+
+@type_check_only
 class SpecRecord(TypedDict):
     name: str
     origin: str | None
@@ -42,6 +52,9 @@ class _ParserModule(ModuleType):
     __all__: list[str]
     @staticmethod
     def parse(source: str) -> list[ImportRecord | ImportFromRecord]: ...
+    @staticmethod
+    def scan(source: str) -> list[ScannedImportRecord | ScannedImportFromRecord]:
+        """The import statements the interpreter's own parser finds, in source order."""
 
 parser: Final[_ParserModule]
 

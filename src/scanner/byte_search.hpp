@@ -60,43 +60,77 @@ struct ByteSet {
     }
 };
 
-// Bit i set when byte i of the 64 at `block` may be one of the bytes that structure code:
-// " ' # ( ) [ ] { } ; : \ and the line ends "\n" and "\r". A few others come along ($ % & |):
-// testing ranges of bytes costs fewer instructions than testing each byte, and the caller passes
-// over what it does not want.
-inline std::uint64_t code_stop_mask(const char* block) noexcept {
+// The number of spaces from `cursor` on. Indentation is a good part of all code; its length
+// varies from line to line, so sixteen bytes are measured at once rather than looped over.
+inline std::size_t count_spaces(const char* cursor, const char* end) noexcept {
+    const char* const start = cursor;
 #if defined(__SSE2__)
-    const auto in_range = [](__m128i bytes, char first, char last) {
-        const __m128i offset = _mm_sub_epi8(bytes, _mm_set1_epi8(first));
-        const __m128i beyond =
-            _mm_subs_epu8(offset, _mm_set1_epi8(static_cast<char>(last - first)));
-        return _mm_cmpeq_epi8(beyond, _mm_setzero_si128());
+    while (end - cursor >= 16) {
+        const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(cursor));
+        const auto spaces =
+            static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(bytes, _mm_set1_epi8(' '))));
+        if (spaces != 0xFFFF) {
+            return static_cast<std::size_t>(cursor - start) +
+                   static_cast<std::size_t>(__builtin_ctz(~spaces));
+        }
+        cursor += 16;
+    }
+#endif
+    while (cursor != end && *cursor == ' ')
+        ++cursor;
+    return static_cast<std::size_t>(cursor - start);
+}
+
+// The walk over code counts brackets with popcount. Where the build targets processors that may
+// lack the instruction (plain x86-64), the walk is compiled twice, and the copy that uses it is
+// chosen when the module is loaded, on the processors that have it.
+#if defined(__x86_64__) && defined(__ELF__) && !defined(__POPCNT__)
+#define MODWEAVE_POPCOUNT_CLONES __attribute__((target_clones("popcnt", "default")))
+#else
+#define MODWEAVE_POPCOUNT_CLONES
+#endif
+
+// Where the bytes that structure code lie among 64 bytes; bit i stands for byte i.
+struct CodeMasks {
+    std::uint64_t opens;   // ( [ {
+    std::uint64_t closes;  // ) ] }
+    std::uint64_t events;  // line ends, ; : quotes, # and backslash
+};
+
+inline CodeMasks code_masks(const char* block) noexcept {
+    CodeMasks masks{0, 0, 0};
+#if defined(__SSE2__)
+    const auto equal = [](__m128i bytes, char byte) {
+        return _mm_cmpeq_epi8(bytes, _mm_set1_epi8(byte));
     };
-    std::uint64_t mask = 0;
+    const auto bits = [](__m128i hits, unsigned part) {
+        return std::uint64_t{static_cast<std::uint16_t>(_mm_movemask_epi8(hits))} << (16 * part);
+    };
     for (unsigned part = 0; part < 4; ++part) {
         const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(block) + part);
-        const __m128i quotes_comments_parentheses = in_range(bytes, '"', ')');  // also $ % &
-        // "[\]" and "{|}" differ only in bit 5.
-        const __m128i brackets_braces_backslash =
-            in_range(_mm_or_si128(bytes, _mm_set1_epi8(0x20)), '{', '}');
-        const __m128i colon_semicolon = in_range(bytes, ':', ';');
-        const __m128i line_ends = _mm_or_si128(_mm_cmpeq_epi8(bytes, _mm_set1_epi8('\n')),
-                                               _mm_cmpeq_epi8(bytes, _mm_set1_epi8('\r')));
-        const __m128i stops =
-            _mm_or_si128(_mm_or_si128(quotes_comments_parentheses, brackets_braces_backslash),
-                         _mm_or_si128(colon_semicolon, line_ends));
-        const auto bits = static_cast<std::uint16_t>(_mm_movemask_epi8(stops));
-        mask |= std::uint64_t{bits} << (16 * part);
+        // "[" and "{", "]" and "}" differ only in bit 5.
+        const __m128i folded = _mm_or_si128(bytes, _mm_set1_epi8(0x20));
+        masks.opens |= bits(_mm_or_si128(equal(bytes, '('), equal(folded, '{')), part);
+        masks.closes |= bits(_mm_or_si128(equal(bytes, ')'), equal(folded, '}')), part);
+        const __m128i line_ends = _mm_or_si128(equal(bytes, '\n'), equal(bytes, '\r'));
+        const __m128i separators = _mm_or_si128(equal(bytes, ';'), equal(bytes, ':'));
+        const __m128i quotes = _mm_or_si128(equal(bytes, '"'), equal(bytes, '\''));
+        const __m128i others = _mm_or_si128(equal(bytes, '#'), equal(bytes, '\\'));
+        masks.events |= bits(
+            _mm_or_si128(_mm_or_si128(line_ends, separators), _mm_or_si128(quotes, others)), part);
     }
-    return mask;
 #else
-    using Stops = ByteSet<'"', '\'', '#', '(', ')', '[', ']', '{', '}', ';', ':', '\\', '\n', '\r'>;
-    std::uint64_t mask = 0;
+    using Opens = ByteSet<'(', '[', '{'>;
+    using Closes = ByteSet<')', ']', '}'>;
+    using Events = ByteSet<'\n', '\r', ';', ':', '"', '\'', '#', '\\'>;
     for (unsigned index = 0; index < 64; ++index) {
-        if (Stops::contains(block[index])) mask |= std::uint64_t{1} << index;
+        const std::uint64_t bit = std::uint64_t{1} << index;
+        if (Opens::contains(block[index])) masks.opens |= bit;
+        if (Closes::contains(block[index])) masks.closes |= bit;
+        if (Events::contains(block[index])) masks.events |= bit;
     }
-    return mask;
 #endif
+    return masks;
 }
 
 }  // namespace modweave::scanner

@@ -1,5 +1,6 @@
 #include "scanner/scanner.hpp"
 
+#include <algorithm>
 #include <array>
 #include <bit>
 #include <cstddef>
@@ -43,12 +44,21 @@ constexpr bool is_ascii_letter(char byte) noexcept {
 
 // The interpreter's lexer takes every non-ASCII character for a possible part of a name and lets
 // the parser reject the wrong ones; so does the scanner, byte by byte.
-constexpr bool is_name_start(char byte) noexcept {
-    return is_ascii_letter(byte) || byte == '_' || static_cast<unsigned char>(byte) >= 0x80;
-}
+constexpr std::array<bool, 256> name_bytes = [] {
+    std::array<bool, 256> table{};
+    for (unsigned byte = 0; byte < 256; ++byte) {
+        table[byte] = (byte >= 'a' && byte <= 'z') || (byte >= 'A' && byte <= 'Z') ||
+                      (byte >= '0' && byte <= '9') || byte == '_' || byte >= 0x80;
+    }
+    return table;
+}();
 
 constexpr bool is_name_byte(char byte) noexcept {
-    return is_name_start(byte) || (byte >= '0' && byte <= '9');
+    return name_bytes[static_cast<unsigned char>(byte)];
+}
+
+constexpr bool is_name_start(char byte) noexcept {
+    return is_name_byte(byte) && !(byte >= '0' && byte <= '9');
 }
 
 bool holds_non_ascii(std::string_view text) noexcept {
@@ -109,8 +119,6 @@ struct FStringFrame {
     std::size_t open_fields = 0;
 };
 
-enum class StatementEnd { line_end, separator, end_of_text };
-
 class Scanner {
 public:
     Scanner(std::string_view source, const IdentifierNormalizer& normalize) noexcept
@@ -139,22 +147,16 @@ private:
         return index < size() && begin_[index] == byte;
     }
 
-    // The code stops (code_stop_mask) at `from` and after, as bits of the window that holds
-    // `from`, bit 0 standing for window_start_. Code holds about one stop in ten bytes; a window
-    // serves all those of its 64 bytes, however often the cursor leaves the code and comes back.
-    std::uint64_t code_stops_from(std::size_t from) noexcept {
-        const std::size_t offset = from - window_start_;  // wraps when before the window
-        if (offset < window_length_) return window_mask_ & (~std::uint64_t{0} << offset);
+    // Finds the structure of the 64 bytes from `from` on (fewer at the end of the text).
+    void load_window(std::size_t from) noexcept {
         window_start_ = from;
-        window_length_ = 64;
         if (size() - from >= 64) {
-            window_mask_ = code_stop_mask(begin_ + from);
+            window_ = code_masks(begin_ + from);
         } else {
-            char tail[64] = {};  // NUL is no stop
+            char tail[64] = {};  // NUL structures nothing
             std::memcpy(tail, begin_ + from, size() - from);
-            window_mask_ = code_stop_mask(tail);
+            window_ = code_masks(tail);
         }
-        return window_mask_;
     }
 
     // At a line end byte: steps over "\n", "\r\n" or "\r" and counts the line.
@@ -168,19 +170,6 @@ private:
     void consume_backslash() noexcept {
         ++cursor_;
         if (cursor_ != end_ && is_line_end(*cursor_)) consume_line_end();
-    }
-
-    // The number of spaces at the cursor, at least 1, at most 8: indentation is a good part of
-    // all code, and a run of spaces is measured eight bytes at a time.
-    std::size_t leading_spaces() const noexcept {
-        if (end_ - cursor_ < 8) return 1;
-        std::uint64_t word;
-        std::memcpy(&word, cursor_, sizeof word);
-        const std::uint64_t differences = word ^ 0x2020202020202020u;
-        if (differences == 0) return 8;
-        const int bits = std::endian::native == std::endian::little ? std::countr_zero(differences)
-                                                                    : std::countl_zero(differences);
-        return static_cast<std::size_t>(bits) / 8;
     }
 
     bool keyword_at(std::string_view word) const noexcept;
@@ -199,7 +188,13 @@ private:
     void append_identifier(std::string& out, std::string_view identifier);
     void emit(ImportStmt statement, std::size_t line);
 
-    StatementEnd scan_code() noexcept;
+    void begin_logical_line();
+    void begin_statement();
+    bool word_at(std::size_t index, std::string_view word) const noexcept;
+    [[gnu::always_inline]] std::size_t spaces_at(std::size_t index) const noexcept;
+    [[gnu::always_inline]] bool needs_line_start(std::size_t next) const noexcept;
+    [[gnu::always_inline]] bool needs_statement_start(std::size_t next) const noexcept;
+    MODWEAVE_POPCOUNT_CLONES void walk_code();
     StringKind kind_of_string_at(const char* quote) const noexcept;
     void skip_string() noexcept;
     void skip_plain_string() noexcept;
@@ -222,38 +217,38 @@ private:
     // Indentation columns of the `if TYPE_CHECKING:` headers whose bodies enclose the cursor.
     std::vector<std::size_t> type_checking_columns_;
     std::vector<ScannedImport> records_;
-    std::size_t window_start_ = 0;
-    std::size_t window_length_ = 0;  // 64 once there is a window
-    std::uint64_t window_mask_ = 0;  // code stops of the window, bit 0 standing for its start
+    std::size_t window_start_ = 0;  // the bytes walk_code sees at once: 64 from here
+    CodeMasks window_{0, 0, 0};
 };
 
 std::vector<ScannedImport> Scanner::run() {
     static constexpr std::string_view byte_order_mark = "\xEF\xBB\xBF";
-    if (std::string_view(begin_, static_cast<std::size_t>(end_ - begin_))
-            .starts_with(byte_order_mark)) {
+    if (std::string_view(begin_, size()).starts_with(byte_order_mark)) {
         cursor_ += byte_order_mark.size();
     }
-    std::size_t column = 0;
-    while (find_first_token(column)) {
-        close_type_checking_blocks(column);
-        depth_ = 0;
-        bool statement_follows = read_statement_start(true, column);
-        for (;;) {
-            if (statement_follows) {
-                skip_blanks(false);
-                if (!at_end()) read_statement_start(false, column);
-            }
-            if (scan_code() != StatementEnd::separator) break;
-            statement_follows = true;
-        }
-    }
+    begin_logical_line();
+    walk_code();
     return std::move(records_);
 }
 
+// At the start of a physical line outside brackets and strings.
+void Scanner::begin_logical_line() {
+    std::size_t column = 0;
+    if (!find_first_token(column)) return;
+    close_type_checking_blocks(column);
+    depth_ = 0;
+    if (read_statement_start(true, column)) begin_statement();
+}
+
+// After a ";" or a compound statement's ":" outside brackets.
+void Scanner::begin_statement() {
+    depth_ = 0;
+    skip_blanks(false);
+    if (!at_end()) read_statement_start(false, 0);
+}
+
 bool Scanner::keyword_at(std::string_view word) const noexcept {
-    const auto available = static_cast<std::size_t>(end_ - cursor_);
-    if (available < word.size() || std::string_view(cursor_, word.size()) != word) return false;
-    return available == word.size() || !is_name_byte(cursor_[word.size()]);
+    return word_at(position(), word);
 }
 
 // Spaces, tabs, form feeds and line continuations; inside brackets also line ends and comments.
@@ -283,7 +278,7 @@ bool Scanner::find_first_token(std::size_t& column) noexcept {
     while (cursor_ != end_) {
         const char byte = *cursor_;
         if (byte == ' ') {
-            const std::size_t spaces = leading_spaces();
+            const std::size_t spaces = spaces_at(position());
             column += spaces;
             cursor_ += spaces;
         } else if (byte == '\t') {
@@ -436,6 +431,7 @@ bool Scanner::read_alias_tail(Alias& alias, bool inside_brackets) {
 
 void Scanner::emit(ImportStmt statement, std::size_t line) {
     constexpr std::size_t last_line = std::numeric_limits<std::uint32_t>::max();
+    if (records_.empty()) records_.reserve(16);
     records_.push_back(ScannedImport{std::move(statement),
                                      static_cast<std::uint32_t>(std::min(line, last_line)),
                                      !type_checking_columns_.empty()});
@@ -509,78 +505,116 @@ void Scanner::read_import_from() {
     if (!record.names.empty()) emit(std::move(record), line);
 }
 
-// Scans code from the cursor to the end of the statement: a line end outside brackets (consumed),
-// a ";" or compound statement ":" outside brackets (consumed), or the end of the text.
+bool Scanner::word_at(std::size_t index, std::string_view word) const noexcept {
+    if (size() - index < word.size()) return false;
+    // Keywords are a few bytes long: a loop beats a call to memcmp.
+    for (std::size_t offset = 0; offset < word.size(); ++offset) {
+        if (begin_[index + offset] != word[offset]) return false;
+    }
+    return size() - index == word.size() || !is_name_byte(begin_[index + word.size()]);
+}
+
+inline std::size_t Scanner::spaces_at(std::size_t index) const noexcept {
+    return count_spaces(begin_ + index, end_);
+}
+
+// Whether the logical line that begins at `next` needs begin_logical_line: it may begin an import
+// or a type-checking header, its indentation holds more than spaces, or it may close an open
+// type-checking block. Most lines need none of it.
+inline bool Scanner::needs_line_start(std::size_t next) const noexcept {
+    using Interesting = ByteSet<'i', 'f', 'e', '\\', '\t', '\f'>;
+    if (!type_checking_columns_.empty()) return true;
+    const std::size_t first = next + spaces_at(next);
+    if (first == size() || !Interesting::contains(begin_[first])) return false;
+    switch (begin_[first]) {
+        case 'i':
+            return word_at(first, "import") || word_at(first, "if");
+        case 'f':
+            return word_at(first, "from");
+        case 'e':
+            return word_at(first, "elif");
+        default:
+            return true;
+    }
+}
+
+// Whether the statement after a ";" or ":" at `next` may be an import.
+inline bool Scanner::needs_statement_start(std::size_t next) const noexcept {
+    using Interesting = ByteSet<'i', 'f', '\\', '\t', '\f'>;
+    const std::size_t first = next + spaces_at(next);
+    if (first == size() || !Interesting::contains(begin_[first])) return false;
+    switch (begin_[first]) {
+        case 'i':
+            return word_at(first, "import");
+        case 'f':
+            return word_at(first, "from");
+        default:
+            return true;
+    }
+}
+
+// Walks the code from the cursor to the end of the text, a window of 64 bytes at a time. Brackets
+// are counted in bulk between events; an event is a line end or a separator (which matter only
+// outside brackets), or the start of a string, a comment or a continuation, which is read past by
+// its own routine. Where a line or a statement may begin an import, the cursor is handed to
+// begin_logical_line or begin_statement.
 //
 // Every ":" outside brackets ends a statement here, also that of a lambda or an annotation: what
 // follows those is an expression, which never begins with `import` or `from`, so treating it as
-// a statement start finds nothing that is not there.
-StatementEnd Scanner::scan_code() noexcept {
-    std::uint64_t stops = code_stops_from(position());
+// a statement start finds nothing that is not there. Depth below zero (a stray closing bracket)
+// counts as zero, and a line end outside brackets sets it back to zero.
+MODWEAVE_POPCOUNT_CLONES void Scanner::walk_code() {
+    std::size_t position = this->position();
+    std::ptrdiff_t depth = static_cast<std::ptrdiff_t>(depth_);
+    load_window(position);
     for (;;) {
-        while (stops == 0) {
-            const std::size_t next_window = window_start_ + 64;
-            if (next_window >= size()) {
-                cursor_ = end_;
-                return StatementEnd::end_of_text;
-            }
-            stops = code_stops_from(next_window);
+        if (position - window_start_ >= 64) {  // also when before the window: it wraps
+            if (position >= size()) break;
+            load_window(position);
         }
-        const std::size_t at = window_start_ + static_cast<std::size_t>(std::countr_zero(stops));
-        stops &= stops - 1;
-        switch (begin_[at]) {
-            case '(':
-            case '[':
-            case '{':
-                ++depth_;
-                break;
-            case ')':
-            case ']':
-            case '}':
-                if (depth_ > 0) --depth_;
-                break;
-            case '\r':
-                if (byte_at_is(at + 1, '\n')) break;  // the "\n" ends the line
-                [[fallthrough]];
-            case '\n':
-                ++line_;
-                if (depth_ == 0) {
-                    cursor_ = begin_ + at + 1;
-                    return StatementEnd::line_end;
-                }
-                break;
-            case ';':
-                if (depth_ == 0) {
-                    cursor_ = begin_ + at + 1;
-                    return StatementEnd::separator;
-                }
-                break;
-            case ':':
-                if (depth_ == 0 && !byte_at_is(at + 1, '=')) {  // ":=" is an operator of its own
-                    cursor_ = begin_ + at + 1;
-                    return StatementEnd::separator;
-                }
-                break;
-            case '#':
-                cursor_ = begin_ + at;
+        const std::uint64_t ahead = ~std::uint64_t{0} << (position - window_start_);
+        const std::uint64_t events = window_.events & ahead;
+        // The bytes from the position up to the next event, or to the end of the window.
+        const std::uint64_t passed = ahead & ((events & (~events + 1)) - 1);
+        depth += std::popcount(window_.opens & passed) - std::popcount(window_.closes & passed);
+        if (events == 0) {
+            position = window_start_ + 64;
+            continue;
+        }
+        const std::size_t at = window_start_ + static_cast<std::size_t>(std::countr_zero(events));
+        const char byte = begin_[at];
+        position = at + 1;
+        if (byte == '\n' || (byte == '\r' && !byte_at_is(position, '\n'))) {
+            ++line_;
+            if (depth > 0) continue;
+            depth = 0;
+            if (!needs_line_start(position)) continue;
+            cursor_ = begin_ + position;
+            depth_ = 0;
+            begin_logical_line();
+        } else if (byte == ';' || byte == ':') {
+            if (depth > 0 || (byte == ':' && byte_at_is(position, '='))) continue;
+            depth = 0;
+            if (!needs_statement_start(position)) continue;
+            cursor_ = begin_ + position;
+            begin_statement();
+        } else if (byte == '\r') {
+            continue;  // the "\n" after it ends the line
+        } else {
+            cursor_ = begin_ + at;
+            depth_ = static_cast<std::size_t>(std::max<std::ptrdiff_t>(depth, 0));
+            if (byte == '#') {
                 skip_to<CommentStops>();
-                stops = code_stops_from(position());
-                break;
-            case '\\':
-                cursor_ = begin_ + at;
+            } else if (byte == '\\') {
                 consume_backslash();
-                stops = code_stops_from(position());
-                break;
-            case '"':
-            case '\'':
-                cursor_ = begin_ + at;
+            } else {
                 skip_string();
-                stops = code_stops_from(position());
-                break;
-            default:  // $ % & |
-                break;
+            }
         }
+        position = this->position();
+        depth = static_cast<std::ptrdiff_t>(depth_);
     }
+    cursor_ = end_;
 }
 
 // The prefix of the string whose opening quote is at `quote`: up to two letters directly before

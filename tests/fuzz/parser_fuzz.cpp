@@ -1,5 +1,5 @@
-// libFuzzer harness over the import grammar and its walker. Every input is a source text; any
-// broken property aborts, so the fuzzer keeps the input that found it.
+// libFuzzer harness over the import grammar, its walker and the exact scanner. Every input is a
+// source text; any broken property aborts, so the fuzzer keeps the input that found it.
 //
 // Checked for every input:
 // - the python rule matches the whole text, from any bytes (malformed UTF-8 included);
@@ -8,7 +8,10 @@
 // - the fast matchers and the plain compositions leave the same state, for python and for one
 //   more start rule, mode and predicate picked from the input;
 // - the streaming walk and the walk over the whole tree give the same records, one per statement
-//   node, with names that match the name grammar and levels equal to the module's leading dots.
+//   node, with names that match the name grammar and levels equal to the module's leading dots;
+// - the scanner ends on any bytes (a hang is a libFuzzer timeout) with records on lines of the
+//   text, each with names made of non-empty dotted parts, a level and a module, and it asks its
+//   normaliser only about well-formed UTF-8 identifiers with non-ASCII bytes.
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -22,6 +25,8 @@
 #include "minimal_parser/engine.hpp"
 #include "minimal_parser/grammar.hpp"
 #include "minimal_parser/parser.hpp"
+#include "scanner/scanner.hpp"
+#include "text/utf8.hpp"
 
 namespace mp = modweave::minimal_parser;
 
@@ -157,6 +162,57 @@ MatchOutcome run_match(mp::Rule start, std::string_view text, bool plain, mp::en
     return outcome;
 }
 
+bool is_dotted_name(std::string_view text) {
+    for (;;) {
+        const std::size_t dot = text.find('.');
+        if (dot == 0 || text.empty()) return false;
+        if (dot == std::string_view::npos) return true;
+        text.remove_prefix(dot + 1);
+    }
+}
+
+void check_scanned_aliases(const std::vector<mp::Alias>& names) {
+    check(!names.empty(), "scanned statement without names");
+    for (const mp::Alias& alias : names) {
+        check(alias.name == "*" || is_dotted_name(alias.name), "scanned name not dotted",
+              alias.name);
+        if (alias.asname) {
+            check(is_dotted_name(*alias.asname) && alias.asname->find('.') == std::string::npos,
+                  "scanned asname is not one name", *alias.asname);
+        }
+    }
+}
+
+void check_scan(std::string_view text) {
+    std::size_t lines = 1;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == '\n' || (text[i] == '\r' && (i + 1 == text.size() || text[i + 1] != '\n')))
+            ++lines;
+    }
+    const auto normalize = [](std::string_view identifier) {
+        check(modweave::text::find_invalid_utf8(identifier) == std::string_view::npos,
+              "normaliser asked about malformed UTF-8");
+        bool non_ascii = false;
+        for (const char byte : identifier)
+            non_ascii |= static_cast<unsigned char>(byte) >= 0x80;
+        check(non_ascii, "normaliser asked about an ASCII identifier");
+        return std::string(identifier);
+    };
+    for (const modweave::scanner::ScannedImport& scanned :
+         modweave::scanner::scan(text, normalize)) {
+        check(scanned.line >= 1 && scanned.line <= lines, "scanned line outside the text");
+        if (const auto* plain = std::get_if<mp::Import>(&scanned.statement)) {
+            check_scanned_aliases(plain->names);
+            continue;
+        }
+        const auto& from = std::get<mp::ImportFrom>(scanned.statement);
+        check(from.level.has_value() && from.module.has_value(), "scanned from without module");
+        check(from.module->empty() ? *from.level > 0 : is_dotted_name(*from.module),
+              "scanned module is neither dots nor a dotted name", *from.module);
+        check_scanned_aliases(from.names);
+    }
+}
+
 // Plain matching tries every alternative in full; past this size it costs more than it finds.
 constexpr std::size_t plain_limit = 2048;
 
@@ -165,6 +221,7 @@ constexpr std::size_t plain_limit = 2048;
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const std::string owned(reinterpret_cast<const char*>(data), size);
     const std::string_view text = owned;
+    check_scan(text);
 
     const mp::GrammarResult result = mp::parse(mp::Rule::python, text);
     const auto* pairs = std::get_if<mp::Pairs>(&result);
