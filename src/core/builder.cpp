@@ -117,8 +117,9 @@ private:
         return std::get<Expansion>(frames_[importer]).spec;
     }
 
-    std::optional<ModuleSpec> find_spec(std::string_view name) {
-        std::optional<ModuleSpec> found = host_.find_spec(name);
+    // The host's answer for `name`, borrowed until the next lookup.
+    const ModuleSpec* find_spec(std::string_view name) {
+        const ModuleSpec* found = host_.lookup(name);
         host_.checkpoint();
         return found;
     }
@@ -166,9 +167,10 @@ private:
             for (std::size_t end = name.find('.');; end = name.find('.', end + 1)) {
                 const std::string_view prefix = name.substr(0, end);
                 if (!options().exclude.covers(prefix)) {
-                    std::optional<ModuleSpec> found = find_spec(prefix);
-                    if (found && worth_reading(*found) && seen.insert(found->name).second) {
-                        upcoming.push_back(std::move(*found));
+                    const ModuleSpec* found = find_spec(prefix);
+                    if (found != nullptr && worth_reading(*found) &&
+                        seen.insert(found->name).second) {
+                        upcoming.push_back(*found);
                     }
                 }
                 if (end == std::string_view::npos) return;
@@ -192,8 +194,8 @@ private:
                 continue;
             }
             consider(target);
-            const std::optional<ModuleSpec> package = find_spec(target);
-            if (!package || !package->is_package()) continue;
+            const ModuleSpec* package = find_spec(target);
+            if (package == nullptr || !package->is_package()) continue;
             for (const auto& alias : from.names) {
                 if (alias.name != "*") consider(target + "." + alias.name);
             }
@@ -291,8 +293,8 @@ private:
                 return;
             case FromStep::Package: {
                 // Only a package's aliases can name modules; a plain module's name attributes.
-                const std::optional<ModuleSpec> target = find_spec(from_target(expansion, import));
-                if (target && target->is_package()) {
+                const ModuleSpec* target = find_spec(from_target(expansion, import));
+                if (target != nullptr && target->is_package()) {
                     expansion.from_step = FromStep::Submodules;
                     expansion.alias = 0;
                 } else {
@@ -335,8 +337,8 @@ private:
     void process_dependency(std::size_t importer, std::string_view name, Report report) {
         const NamePrefixes& excluded = options().exclude;
         if (!excluded.empty() && excluded.covers(name)) return;
-        std::optional<ModuleSpec> found = find_spec(name);
-        if (!found) {
+        const ModuleSpec* found = find_spec(name);
+        if (found == nullptr) {
             MODWEAVE_LOG(Debug, kTarget, "!!!! Unable to find spec for name: '", name, "' !!!!");
             if (report == Report::Unresolved) {
                 record_unresolved(std::get<Expansion>(frames_[importer]), std::string(name));
@@ -363,7 +365,7 @@ private:
             return;
         }
         const bool cached = key != terminal_name && builder_.cache && builder_.cache->has_node(key);
-        frames_.emplace_back(std::in_place_type<Attachment>, importer, std::move(*found), cached);
+        frames_.emplace_back(std::in_place_type<Attachment>, importer, *found, cached);
     }
 
     // Whether `key` is one of the modules whose parents are being attached: the attachments on
@@ -539,6 +541,11 @@ bool NamePrefixes::covers(std::string_view name) const {
 
 std::optional<std::string> BuildHost::load_source(const ModuleSpec& spec) {
     return core::load_source(spec);
+}
+
+const ModuleSpec* BuildHost::lookup(std::string_view name) {
+    last_answer_ = find_spec(name);
+    return last_answer_ ? &*last_answer_ : nullptr;
 }
 
 std::optional<LoadedModule> BuildHost::load_module(const ModuleSpec& spec) {

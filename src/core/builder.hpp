@@ -72,11 +72,17 @@ struct BuildOptions {
 // and their import statements, and a chance to abandon the build.
 // Any of them may throw anything; the build then stops at once, as after an internal failure.
 class BuildHost {
+    std::optional<importlib::ModuleSpec> last_answer_;  // what lookup() lends by default
+
 public:
     virtual ~BuildHost() = default;
 
     // The module spec of an absolute dotted module name, or nothing when none is found.
     virtual std::optional<importlib::ModuleSpec> find_spec(std::string_view name) = 0;
+
+    // find_spec's answer, borrowed: valid until the next call of either. A host that keeps its
+    // answers hands out its own copy instead of making one.
+    virtual const importlib::ModuleSpec* lookup(std::string_view name);
 
     // Called after every find_spec, and once more when the walk is done, before the summary and
     // the cache merge: the place to throw when the build should stop (an interrupt arrived).

@@ -1,6 +1,7 @@
 #include "core/module_reader.hpp"
 
 #include <exception>
+#include <system_error>
 #include <utility>
 #include <variant>
 
@@ -76,7 +77,18 @@ void ModuleReader::prefetch(const std::vector<std::string>& paths) {
         // never wait for each other over one file.
         if (!fresh.empty()) requested_.erase(fresh.front());
         queue_.insert(queue_.begin(), fresh.begin() + (fresh.empty() ? 0 : 1), fresh.end());
-        if (!thread_.joinable()) thread_ = std::thread([this] { work(); });
+        if (!thread_.joinable() && !thread_failed_) {
+            try {
+                thread_ = std::thread([this] { work(); });
+            } catch (const std::system_error&) {
+                // No thread to be had: every file is read when it is taken.
+                thread_failed_ = true;
+            }
+        }
+        if (thread_failed_) {
+            queue_.clear();
+            return;
+        }
     }
     queued_.notify_one();
 }
@@ -90,8 +102,7 @@ ReadModule ModuleReader::take(const std::string& path) {
         return read;
     }
     // Not begun: the thread must not begin it now.
-    requested_.insert(path);
-    std::erase(queue_, path);
+    if (!requested_.insert(path).second) taken_.insert(path);
     lock.unlock();
     return read_module(path);
 }
@@ -103,6 +114,7 @@ void ModuleReader::work() {
         if (stopping_) return;
         std::string path = std::move(queue_.front());
         queue_.pop_front();
+        if (taken_.erase(path) != 0) continue;
         in_hand_ = path;
         lock.unlock();
         ReadModule read;

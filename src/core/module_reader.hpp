@@ -63,10 +63,13 @@ private:
     std::condition_variable finished_;
     std::deque<std::string> queue_;  // the front is read next
     std::unordered_set<std::string, text::TransparentStringHash, std::equal_to<>> requested_;
+    // Queued files the caller read itself; the thread passes over them.
+    std::unordered_set<std::string, text::TransparentStringHash, std::equal_to<>> taken_;
     std::unordered_map<std::string, ReadModule, text::TransparentStringHash, std::equal_to<>>
         results_;  // also holds an empty entry for the file in hand
     std::optional<std::string> in_hand_;
     bool stopping_ = false;
+    bool thread_failed_ = false;
     std::thread thread_;  // started with the first prefetch
 };
 

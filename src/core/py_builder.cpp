@@ -79,6 +79,11 @@ public:
         return resolver_.find_spec(name);
     }
 
+    const importlib::ModuleSpec* lookup(std::string_view name) override {
+        const std::optional<importlib::ModuleSpec>& found = resolver_.find(name);
+        return found ? &*found : nullptr;
+    }
+
     std::optional<LoadedModule> load_module(const importlib::ModuleSpec& spec) override {
         if (!spec.origin || path_extension(*spec.origin) != "py") return std::nullopt;
         MODWEAVE_LOG(Debug, logging_bridge::targets::core_builder, "Loading file: ", *spec.origin);

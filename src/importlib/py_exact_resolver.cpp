@@ -169,10 +169,11 @@ void ExactResolver::read_path_hooks() {
     if (standard && suffixes) standard_hook_suffixes_ = std::move(suffixes);
 }
 
-std::optional<ModuleSpec> ExactResolver::find_spec(std::string_view name) {
+const std::optional<ModuleSpec>& ExactResolver::find(std::string_view name) {
+    static const std::optional<ModuleSpec> nothing;
     if (const auto known = memo_.find(name); known != memo_.end()) return known->second;
     if (static_cast<std::size_t>(std::count(name.begin(), name.end(), '.')) >= kMostComponents) {
-        return std::nullopt;
+        return nothing;
     }
     // Parents are settled before their children, outermost first, without recursion.
     std::vector<std::string_view> pending{name};
@@ -201,7 +202,7 @@ std::optional<ModuleSpec> ExactResolver::find_spec(std::string_view name) {
         pending.pop_back();
     }
     const auto settled = memo_.find(name);
-    return settled != memo_.end() ? settled->second : std::nullopt;
+    return settled != memo_.end() ? settled->second : nothing;
 }
 
 Handle ExactResolver::SearchPath::for_finders() {

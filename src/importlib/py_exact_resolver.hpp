@@ -37,7 +37,10 @@ public:
     // module's origin is the source file its loader state names. A lookup that raises an
     // Exception finds nothing (logged at Debug); anything else it raises (KeyboardInterrupt,
     // SystemExit) is thrown as PythonError and nothing is remembered for the name.
-    std::optional<ModuleSpec> find_spec(std::string_view name);
+    std::optional<ModuleSpec> find_spec(std::string_view name) { return find(name); }
+
+    // The same answer, as the resolver keeps it for the rest of its life.
+    const std::optional<ModuleSpec>& find(std::string_view name);
 
 private:
     // A file finder of the standard type, answered natively.
