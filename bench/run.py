@@ -95,19 +95,23 @@ def bench_parser(quick):
     print(f"  ratio                  {ratio:8.1f}x (target: at least 100x)")
     SUMMARY.append(("parser / ast throughput", ratio, ">= 100"))
 
-    largest = max(sources, key=len)
-    print(f"parser growth: the largest file ({len(largest) / 1e3:.0f} kB) repeated")
+    bench_growth("parser", modweave.parser.parse, max(sources, key=len), 3)
+    return sources, size, ast_seconds, ast_count
+
+
+def bench_growth(label, read, largest, repeat):
+    """The time `read` takes for one file repeated 1, 10 and 100 times: linear growth is 10x."""
+    print(f"{label} growth: the largest file ({len(largest) / 1e3:.0f} kB) repeated")
     times = {}
     for factor in (1, 10, 100):
         text = largest * factor
-        seconds, _ = best_of(3, modweave.parser.parse, text)
+        seconds, _ = best_of(repeat, read, text)
         times[factor] = seconds
         print(f"  {factor:4d}x  {len(text) / 1e6:8.2f} MB  {seconds * 1e3:9.2f} ms  "
               f"{len(text) / 1e6 / seconds:9.1f} MB/s")
     growth = times[100] / times[10]
     print(f"  time 100x / 10x       {growth:8.1f} (linear: 10)")
-    SUMMARY.append(("parser time 100x / 10x input", growth, "~10 (linear)"))
-    return sources, size, ast_seconds, ast_count
+    SUMMARY.append((f"{label} time 100x / 10x input", growth, "~10 (linear)"))
 
 
 def scan_all(sources):
@@ -125,18 +129,7 @@ def bench_scan(sources, size, ast_seconds, ast_count):
     print(f"  ratio                  {ratio:8.1f}x (target: at least 150x)")
     SUMMARY.append(("scan / ast throughput", ratio, ">= 150"))
 
-    largest = max(sources, key=len)
-    print(f"scanner growth: the largest file ({len(largest) / 1e3:.0f} kB) repeated")
-    times = {}
-    for factor in (1, 10, 100):
-        text = largest * factor
-        seconds, _ = best_of(5, modweave.parser.scan, text)
-        times[factor] = seconds
-        print(f"  {factor:4d}x  {len(text) / 1e6:8.2f} MB  {seconds * 1e3:9.2f} ms  "
-              f"{len(text) / 1e6 / seconds:9.1f} MB/s")
-    growth = times[100] / times[10]
-    print(f"  time 100x / 10x       {growth:8.1f} (linear: 10)")
-    SUMMARY.append(("scan time 100x / 10x input", growth, "~10 (linear)"))
+    bench_growth("scan", modweave.parser.scan, max(sources, key=len), 5)
 
 
 HERE = pathlib.Path(__file__).resolve().parent

@@ -1,5 +1,6 @@
 """Temporary package trees for builder tests."""
 
+import collections
 import importlib
 import itertools
 import sys
@@ -49,3 +50,29 @@ class Tree:
             if name.startswith(self.prefix):
                 del sys.modules[name]
         importlib.invalidate_caches()
+
+
+def shortest_distances(imports, start, kept=lambda name: True):
+    """Breadth-first import distances from `start`, over `imports` (a name to the names it
+    imports), passing through kept modules only."""
+    found = {start: 0}
+    queue = collections.deque([start])
+    while queue:
+        name = queue.popleft()
+        for imported in imports.get(name, ()):
+            if kept(imported) and imported not in found:
+                found[imported] = found[name] + 1
+                queue.append(imported)
+    return found
+
+
+def write_files(folder, files):
+    """Writes each text or bytes of `files` (relative path to content) under `folder`."""
+    for name, content in files.items():
+        path = folder / name
+        path.parent.mkdir(parents=True, exist_ok=True)
+        if isinstance(content, bytes):
+            path.write_bytes(content)
+        else:
+            path.write_text(content)
+    return folder

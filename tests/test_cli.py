@@ -12,6 +12,7 @@ import sys
 import pytest
 
 import modweave
+from builder_support import write_files
 
 ROOT = "main.py"  # the root is named by the target as given
 CONSOLE = pathlib.Path(sys.executable).with_name("modweave")
@@ -40,15 +41,7 @@ DEPTHS = {ROOT: 0, "mw_a": 1, "mw_b": 1, "mw_c": 2, "mw_d": 2, "mw_e": 2, "mw_f"
 
 @pytest.fixture(scope="module")
 def project(tmp_path_factory):
-    folder = tmp_path_factory.mktemp("project")
-    for name, content in PROJECT.items():
-        path = folder / name
-        path.parent.mkdir(parents=True, exist_ok=True)
-        if isinstance(content, bytes):
-            path.write_bytes(content)
-        else:
-            path.write_text(content)
-    return folder
+    return write_files(tmp_path_factory.mktemp("project"), PROJECT)
 
 
 def cli(*arguments, cwd, stderr=subprocess.PIPE, env=None):

@@ -7,6 +7,7 @@ import sys
 
 import pytest
 
+from builder_support import shortest_distances, write_files
 from test_cli import cli
 
 # A project (app.py and the package shop) beside an installed-like folder of libraries: the
@@ -54,12 +55,7 @@ GONE = {"name": "mw_gone", "importer": "helpers", "line": 2}
 
 @pytest.fixture(scope="module")
 def tree(tmp_path_factory):
-    folder = tmp_path_factory.mktemp("scope")
-    for name, content in TREE.items():
-        path = folder / name
-        path.parent.mkdir(parents=True, exist_ok=True)
-        path.write_text(content)
-    return folder
+    return write_files(tmp_path_factory.mktemp("scope"), TREE)
 
 
 def run(tree, *arguments, **options):
@@ -87,15 +83,7 @@ def distances(document, kept=lambda name: True):
     imports = collections.defaultdict(list)
     for edge in document["edges"]:
         imports[edge["from"]].append(edge["to"])
-    found = {document["root"]["name"]: 0}
-    queue = collections.deque(found)
-    while queue:
-        name = queue.popleft()
-        for imported in imports[name]:
-            if kept(imported) and imported not in found:
-                found[imported] = found[name] + 1
-                queue.append(imported)
-    return found
+    return shortest_distances(imports, document["root"]["name"], kept)
 
 
 @pytest.mark.parametrize("arguments, root, first_step", [

@@ -1,6 +1,5 @@
 """Exact builds: resolution without running analysed code, checked against the interpreter itself."""
 
-import collections
 import json
 import logging
 import sys
@@ -9,6 +8,7 @@ import zipfile
 import pytest
 
 import modweave
+from builder_support import shortest_distances
 
 ROOT = "<terminal>"
 
@@ -23,16 +23,7 @@ def edges(graph):
 
 def distances(graph):
     """Shortest import distances from the root, worked out here from the edges alone."""
-    imports = edges(graph)
-    found = {ROOT: 0}
-    queue = collections.deque([ROOT])
-    while queue:
-        name = queue.popleft()
-        for imported in imports[name]:
-            if imported not in found:
-                found[imported] = found[name] + 1
-                queue.append(imported)
-    return found
+    return shortest_distances(edges(graph), ROOT)
 
 
 # The interpreter answers for every node of an exact graph, in a process of its own, after the

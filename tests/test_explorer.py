@@ -13,6 +13,7 @@ from importlib import resources
 import pytest
 
 from modweave_cli import explorer
+from builder_support import write_files
 
 CONSOLE = pathlib.Path(sys.executable).with_name("modweave")
 HOSTILE_NAMES = [
@@ -124,9 +125,7 @@ PROJECT = {
 
 
 def test_the_command_embeds_the_graph_of_its_json_output(tmp_path):
-    for name, content in PROJECT.items():
-        (tmp_path / name).parent.mkdir(exist_ok=True)
-        (tmp_path / name).write_text(content)
+    write_files(tmp_path, PROJECT)
 
     def run(*arguments):
         result = subprocess.run([str(CONSOLE), "graph", "main.py", *arguments], cwd=tmp_path,

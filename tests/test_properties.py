@@ -12,7 +12,7 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 import modweave
-from builder_support import Tree
+from builder_support import Tree, shortest_distances
 
 ROOT = "<terminal>"
 # The sanitizer suite runs everything several times slower; it gets fewer examples.
@@ -137,14 +137,7 @@ def check_graph(graph):
     for name in names:
         for importer in dependents[name]:
             imports[importer].add(name)
-    distance = {ROOT: 0}
-    queue = collections.deque([ROOT])
-    while queue:
-        current = queue.popleft()
-        for target in imports[current]:
-            if target not in distance:
-                distance[target] = distance[current] + 1
-                queue.append(target)
+    distance = shortest_distances(imports, ROOT)
     assert nodes[ROOT].depth == 0 and not dependents[ROOT]
     for name in names:
         if name != ROOT:
