@@ -69,6 +69,7 @@ pytest: install frame-module
 test: native-test pytest
 
 # The module built with AddressSanitizer and UndefinedBehaviorSanitizer, running the pytest suite
+# (but the browser test, which exercises the page's JavaScript and runs in `make test`)
 # in an interpreter that preloads the sanitizer runtime (with the C++ runtime, so that the
 # sanitizer can intercept C++ exceptions in a program that is not C++ itself). Leak detection
 # stays off: the interpreter itself keeps memory until exit.
@@ -82,7 +83,8 @@ test-sanitize:
 	LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libstdc++.so)" \
 	    ASAN_OPTIONS=detect_leaks=0 \
 	    UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 PYTHONMALLOC=malloc \
-	    $(SANITIZE_VENV)/bin/python -m pytest $(PYTEST_FLAGS) -p no:cacheprovider tests
+	    $(SANITIZE_VENV)/bin/python -m pytest $(PYTEST_FLAGS) -p no:cacheprovider \
+	    --ignore=tests/test_explorer_browser.py tests
 
 # The parser's libFuzzer harness needs clang and its fuzzer runtime; install them when the machine
 # cannot link a fuzzer.
