@@ -110,7 +110,12 @@ class GraphView:
                 origins[name] = node.spec["origin"]
             for edges, names in ((importers, node.dependents), (imports, node.imports)):
                 found = edges.setdefault(name, set())
-                found.update(renamed.get(other, other) for other in names)
+                found.update(names)
+                # The renamed nodes are few: look for them rather than at every name.
+                for old, new in renamed.items():
+                    if old in found:
+                        found.discard(old)
+                        found.add(new)
                 found.discard(name)
         missing: dict[tuple[str, str, int | None], Unresolved] = {}
         for entry in unresolved:
