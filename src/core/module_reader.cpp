@@ -11,6 +11,19 @@
 
 namespace modweave::core {
 
+std::vector<ImportLine> scan_imports(std::string_view text,
+                                     const scanner::IdentifierNormalizer& normalize) {
+    std::vector<scanner::ScannedImport> scanned = scanner::scan(text, normalize);
+    std::vector<ImportLine> imports;
+    imports.reserve(scanned.size());
+    for (scanner::ScannedImport& statement : scanned) {
+        imports.push_back({.statement = std::move(statement.statement),
+                           .line = statement.line,
+                           .type_checking = statement.type_checking});
+    }
+    return imports;
+}
+
 ReadModule read_module(const std::string& path) {
     ReadModule read;
     auto content = read_file_bytes(path);
@@ -40,19 +53,14 @@ ReadModule read_module(const std::string& path) {
         needs_normalisation = true;
         return std::string(name);
     };
-    std::vector<scanner::ScannedImport> scanned = scanner::scan(text, notice);
+    std::vector<ImportLine> imports = scan_imports(text, notice);
     if (needs_normalisation) {
         read.outcome = ReadModule::Outcome::NeedsScanning;
         read.text = std::move(text);
         return read;
     }
     read.outcome = ReadModule::Outcome::Scanned;
-    read.imports.reserve(scanned.size());
-    for (scanner::ScannedImport& statement : scanned) {
-        read.imports.push_back({.statement = std::move(statement.statement),
-                                .line = statement.line,
-                                .type_checking = statement.type_checking});
-    }
+    read.imports = std::move(imports);
     return read;
 }
 

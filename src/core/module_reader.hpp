@@ -17,6 +17,7 @@
 
 #include "core/builder.hpp"
 #include "core/source_decoding.hpp"
+#include "scanner/scanner.hpp"
 #include "text/string_hash.hpp"
 
 namespace modweave::core {
@@ -35,6 +36,10 @@ struct ReadModule {
     ForeignEncoding foreign;
     std::string text;
 };
+
+// The import statements the scanner finds in `text`, as the walk takes them.
+std::vector<ImportLine> scan_imports(std::string_view text,
+                                     const scanner::IdentifierNormalizer& normalize);
 
 // Reads, decodes and scans the file at `path` on the calling thread.
 ReadModule read_module(const std::string& path);

@@ -15,7 +15,6 @@
 #include "logging_bridge/log.hpp"
 #include "logging_bridge/message.hpp"
 #include "scanner/py_scanner.hpp"
-#include "scanner/scanner.hpp"
 
 namespace modweave::core {
 namespace {
@@ -116,15 +115,7 @@ public:
     }
 
     std::vector<ImportLine> read_imports(std::string_view source) override {
-        std::vector<scanner::ScannedImport> scanned = scanner::scan(source, normalize_);
-        std::vector<ImportLine> imports;
-        imports.reserve(scanned.size());
-        for (scanner::ScannedImport& statement : scanned) {
-            imports.push_back({.statement = std::move(statement.statement),
-                               .line = statement.line,
-                               .type_checking = statement.type_checking});
-        }
-        return imports;
+        return scan_imports(source, normalize_);
     }
 
 private:
