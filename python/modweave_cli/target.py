@@ -121,8 +121,9 @@ def from_file(name: str, package: str | None) -> Target:
 
 
 def find_spec_without_importing(name: str) -> ModuleSpec | None:
-    """The spec `importlib.util.find_spec` gives, found without importing the parent packages:
-    each one's search locations come from its own spec, so none of the analysed code runs."""
+    """The module spec `importlib.util.find_spec` gives, found without importing the parent
+    packages: each one's search locations come from its own spec, so none of the analysed code
+    runs."""
     spec = None
     locations = None
     parts = name.split(".")

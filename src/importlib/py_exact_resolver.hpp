@@ -33,7 +33,7 @@ public:
     ExactResolver(const ExactResolver&) = delete;
     ExactResolver& operator=(const ExactResolver&) = delete;
 
-    // The spec of an absolute dotted name, each name worked out once per resolver. A frozen
+    // The module spec of an absolute dotted name, each name worked out once per resolver. A frozen
     // module's origin is the source file its loader state names. A lookup that raises an
     // Exception finds nothing (logged at Debug); anything else it raises (KeyboardInterrupt,
     // SystemExit) is thrown as PythonError and nothing is remembered for the name.
