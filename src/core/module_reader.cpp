@@ -1,5 +1,7 @@
 #include "core/module_reader.hpp"
 
+#include <chrono>
+
 #include <exception>
 #include <system_error>
 #include <utility>
@@ -68,6 +70,7 @@ ModuleReader::~ModuleReader() {
     {
         const std::lock_guard lock(mutex_);
         stopping_ = true;
+        batches_.fetch_add(1, std::memory_order_release);
     }
     queued_.notify_all();
     if (thread_.joinable()) thread_.join();
@@ -97,6 +100,7 @@ void ModuleReader::prefetch(const std::vector<std::string>& paths) {
             queue_.clear();
             return;
         }
+        if (fresh.size() > 1) batches_.fetch_add(1, std::memory_order_release);
     }
     queued_.notify_one();
 }
@@ -115,9 +119,29 @@ ReadModule ModuleReader::take(const std::string& path) {
     return read_module(path);
 }
 
+bool ModuleReader::linger(std::uint64_t seen) {
+    // About the time the walk takes for a module or two; waking a sleeping thread costs the walk a
+    // system call and the thread a reschedule, many times over on a virtual machine.
+    constexpr auto budget = std::chrono::microseconds(200);
+    const auto until = std::chrono::steady_clock::now() + budget;
+    for (unsigned round = 0;; ++round) {
+        if (batches_.load(std::memory_order_acquire) != seen) return true;
+        if (round % 64 == 63 && std::chrono::steady_clock::now() >= until) return false;
+#if defined(__x86_64__) || defined(__i386__)
+        __builtin_ia32_pause();
+#endif
+    }
+}
+
 void ModuleReader::work() {
     std::unique_lock lock(mutex_);
     for (;;) {
+        if (queue_.empty() && !stopping_) {
+            const std::uint64_t seen = batches_.load(std::memory_order_acquire);
+            lock.unlock();
+            linger(seen);
+            lock.lock();
+        }
         queued_.wait(lock, [&] { return stopping_ || !queue_.empty(); });
         if (stopping_) return;
         std::string path = std::move(queue_.front());

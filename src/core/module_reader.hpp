@@ -4,6 +4,7 @@
 // need the interpreter's normalisation, log records) is left to the caller.
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -62,11 +63,15 @@ public:
 
 private:
     void work();
+    // Waits a little, awake, for files to be queued, so that a prefetch in quick succession finds
+    // the thread running instead of paying for waking it. True when something was queued.
+    bool linger(std::uint64_t seen);
 
     std::mutex mutex_;
     std::condition_variable queued_;
     std::condition_variable finished_;
-    std::deque<std::string> queue_;  // the front is read next
+    std::deque<std::string> queue_;          // the front is read next
+    std::atomic<std::uint64_t> batches_{0};  // prefetches that queued something, and stops
     std::unordered_set<std::string, text::TransparentStringHash, std::equal_to<>> requested_;
     // Queued files the caller read itself; the thread passes over them.
     std::unordered_set<std::string, text::TransparentStringHash, std::equal_to<>> taken_;

@@ -72,7 +72,8 @@ private:
 // decodes them, statements found by the scanner that agrees with the interpreter's parser.
 class ExactBuildHost final : public InterpreterBuildHost {
 public:
-    using InterpreterBuildHost::InterpreterBuildHost;
+    ExactBuildHost(Handle progress, importlib::FileSystemView& files)
+        : InterpreterBuildHost(progress), resolver_(files) {}
 
     std::optional<importlib::ModuleSpec> find_spec(std::string_view name) override {
         return resolver_.find_spec(name);
@@ -249,7 +250,7 @@ PyObject* build(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
 template <class Build>
 Object build_with_host(PythonGraphBuilder& record, Build&& build) {
     if (record.builder.options.exact) {
-        ExactBuildHost exact(record.progress.handle());
+        ExactBuildHost exact(record.progress.handle(), *record.files);
         return wrap_graph(build(record.builder, exact));
     }
     InterpreterBuildHost interpreter(record.progress.handle());

@@ -19,6 +19,10 @@ std::string_view last_component(std::string_view fullname) {
     return dot == std::string_view::npos ? fullname : fullname.substr(dot + 1);
 }
 
+// A directory changed less than this long before it was listed may change again within the same
+// tick of the file system's clock, keeping its time: its listing serves one round only.
+constexpr std::time_t kSettledSeconds = 2;
+
 std::string_view parent_of(std::string_view fullname) {
     const auto dot = fullname.rfind('.');
     return dot == std::string_view::npos ? std::string_view() : fullname.substr(0, dot);
@@ -26,47 +30,75 @@ std::string_view parent_of(std::string_view fullname) {
 
 }  // namespace
 
-const FileSystemView::Listing& FileSystemView::listing(std::string_view directory) {
-    return entries_of(directory);
-}
-
-FileSystemView::Listing& FileSystemView::entries_of(std::string_view directory) {
-    const auto known = listings_.find(directory);
-    if (known != listings_.end()) return known->second;
-    Listing entries;
-    const std::string path(directory);
-    // A folder that cannot be listed finds nothing, as for the interpreter.
-    if (const std::unique_ptr<DIR, DirectoryCloser> stream{::opendir(path.c_str())}) {
-        while (const dirent* entry = ::readdir(stream.get())) {
-            const std::string_view name = entry->d_name;
-            if (name == "." || name == "..") continue;
-            // A link or a file system that does not tell is asked about the file itself.
-            const Kind kind = entry->d_type == DT_REG   ? Kind::File
-                              : entry->d_type == DT_DIR ? Kind::Directory
-                              : entry->d_type == DT_LNK || entry->d_type == DT_UNKNOWN
-                                  ? Kind::Unknown
-                                  : Kind::Other;
-            entries.emplace(name, kind);
-        }
+const FileSystemView::Folder& FileSystemView::folder(std::string_view directory) {
+    auto known = folders_.find(directory);
+    if (known == folders_.end()) {
+        known = folders_.try_emplace(std::string(directory)).first;
+        known->second.path_ = known->first;
+        read(known->second);
+        return known->second;
     }
-    return listings_.emplace(path, std::move(entries)).first->second;
+    Folder& folder = known->second;
+    if (folder.round_ == round_) return folder;
+    struct stat status {};
+    if (folder.reusable_ && ::stat(folder.path_.c_str(), &status) == 0 &&
+        status.st_mtim.tv_sec == folder.modified_.tv_sec &&
+        status.st_mtim.tv_nsec == folder.modified_.tv_nsec) {
+        folder.round_ = round_;
+        return folder;
+    }
+    read(folder);
+    return folder;
 }
 
-FileSystemView::Kind FileSystemView::kind(std::string_view directory, std::string_view name) {
-    Listing& entries = entries_of(directory);
-    const auto entry = entries.find(name);
-    if (entry == entries.end()) return Kind::Missing;
-    if (entry->second != Kind::Unknown) return entry->second;
+void FileSystemView::read(Folder& folder) {
+    folder.entries_.clear();
+    folder.reusable_ = false;
+    folder.round_ = round_;
+    // A folder that cannot be listed finds nothing, as for the interpreter.
+    const std::unique_ptr<DIR, DirectoryCloser> stream{::opendir(folder.path_.c_str())};
+    if (!stream) return;
+    // The time is taken before the entries are read, so that a change made meanwhile shows.
     struct stat status {};
-    const std::string path = join_path(directory, name);
+    timespec now{};
+    const bool timed =
+        ::fstat(::dirfd(stream.get()), &status) == 0 && ::clock_gettime(CLOCK_REALTIME, &now) == 0;
+    while (const dirent* entry = ::readdir(stream.get())) {
+        const std::string_view name = entry->d_name;
+        if (name == "." || name == "..") continue;
+        // A link or a file system that does not tell is asked about the file itself.
+        const Kind kind = entry->d_type == DT_REG                                  ? Kind::File
+                          : entry->d_type == DT_DIR                                ? Kind::Directory
+                          : entry->d_type == DT_LNK || entry->d_type == DT_UNKNOWN ? Kind::Unknown
+                                                                                   : Kind::Other;
+        folder.entries_.emplace(name, kind);
+    }
+    if (timed) {
+        folder.modified_ = status.st_mtim;
+        folder.reusable_ = now.tv_sec - status.st_mtim.tv_sec >= kSettledSeconds;
+    }
+}
+
+FileSystemView::Kind FileSystemView::kind(const Folder& folder, std::string_view name) {
+    const auto entry = folder.entries_.find(name);
+    if (entry == folder.entries_.end()) return Kind::Missing;
+    if (entry->second != Kind::Unknown) return entry->second;
+    std::string path = join_path(folder.path_, name);
+    if (const auto known = statuses_.find(path); known != statuses_.end()) return known->second;
+    struct stat status {};
     Kind found = Kind::Missing;
     if (::stat(path.c_str(), &status) == 0) {
         found = S_ISREG(status.st_mode)   ? Kind::File
                 : S_ISDIR(status.st_mode) ? Kind::Directory
                                           : Kind::Other;
     }
-    entry->second = found;
+    statuses_.emplace(std::move(path), found);
     return found;
+}
+
+void FileSystemView::new_round() noexcept {
+    ++round_;
+    statuses_.clear();
 }
 
 std::string join_path(std::string_view directory, std::string_view name) {
@@ -91,12 +123,16 @@ DirectoryMatch find_in_directory(FileSystemView& files, std::string_view directo
     std::string candidate;
     bool possible_namespace = false;
     std::string package_folder;
-    const Kind tail_kind = files.kind(directory, tail);
-    if (tail_kind != Kind::Missing) {
+    const FileSystemView::Folder& folder = files.folder(directory);
+    const Kind tail_kind = files.kind(folder, tail);
+    // Only a folder can hold an `__init__` (the interpreter's check of a file's path below a
+    // plain file fails).
+    if (tail_kind == Kind::Directory) {
         package_folder = join_path(directory, tail);
+        const FileSystemView::Folder& package = files.folder(package_folder);
         for (const std::string& suffix : suffixes) {
             candidate.assign("__init__").append(suffix);
-            if (files.kind(package_folder, candidate) == Kind::File) {
+            if (files.kind(package, candidate) == Kind::File) {
                 return FoundModule{ModuleSpec{
                     .name = std::string(fullname),
                     .origin = join_path(package_folder, candidate),
@@ -105,11 +141,11 @@ DirectoryMatch find_in_directory(FileSystemView& files, std::string_view directo
                 }};
             }
         }
-        possible_namespace = tail_kind == Kind::Directory;
+        possible_namespace = true;
     }
     for (const std::string& suffix : suffixes) {
         candidate.assign(tail).append(suffix);
-        if (files.kind(directory, candidate) == Kind::File) {
+        if (files.kind(folder, candidate) == Kind::File) {
             return FoundModule{ModuleSpec{
                 .name = std::string(fullname),
                 .origin = join_path(directory, candidate),

@@ -1,11 +1,12 @@
 // The interpreter's file finder for one directory of the import path, reproduced natively: which
 // file or folder a module name finds there, by the same rules (a package folder before a module
 // file of the same name, suffixes tried in the finder's order, a folder without an `__init__` as
-// a possible namespace portion). Directory listings and file kinds are read once per FileSystemView
-// and kept, as the interpreter keeps them while a directory does not change.
+// a possible namespace portion). Directory listings are read once and kept while the directory's
+// modification time stays the same, as the interpreter's finders keep theirs.
 #pragma once
 
 #include <cstdint>
+#include <ctime>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -21,26 +22,50 @@ namespace modweave::importlib {
 
 // What the file system holds, as far as lookups have asked: directory listings with the kind of
 // each entry as the listing reports it, so that most questions about a file cost no call of their
-// own. Not safe for use from two threads.
+// own. Within one round of lookups nothing is read twice; `new_round` starts another, in which a
+// listing is read again only when its directory has changed. Not safe for use from two threads.
 class FileSystemView {
 public:
     enum class Kind : std::uint8_t { Missing, File, Directory, Other, Unknown };
     using Listing =
         std::unordered_map<std::string, Kind, text::TransparentStringHash, std::equal_to<>>;
 
-    // The entries of `directory`; empty when it cannot be listed (missing, not a folder, no
-    // access).
-    const Listing& listing(std::string_view directory);
+    // A directory as the view holds it.
+    class Folder {
+    public:
+        const std::string& path() const noexcept { return path_; }
+        const Listing& entries() const noexcept { return entries_; }
+
+    private:
+        friend class FileSystemView;
+        std::string path_;
+        Listing entries_;  // empty when the directory cannot be listed (missing, no access)
+        timespec modified_{};
+        bool reusable_ = false;  // the listing may serve a later round if the time is unchanged
+        std::uint64_t round_ = 0;
+    };
+
+    // The directory, listed in this round.
+    const Folder& folder(std::string_view directory);
 
     // What `name` in `directory` is, symbolic links followed: from the listing where it says,
     // from the file's status otherwise.
-    Kind kind(std::string_view directory, std::string_view name);
+    Kind kind(const Folder& folder, std::string_view name);
+    Kind kind(std::string_view directory, std::string_view name) {
+        return kind(folder(directory), name);
+    }
+
+    // Starts a round of lookups: listings are checked against their directories' modification
+    // times when next used, and statuses asked of single files are asked again.
+    void new_round() noexcept;
 
 private:
-    Listing& entries_of(std::string_view directory);
+    void read(Folder& folder);
 
-    std::unordered_map<std::string, Listing, text::TransparentStringHash, std::equal_to<>>
-        listings_;
+    std::unordered_map<std::string, Folder, text::TransparentStringHash, std::equal_to<>> folders_;
+    // Kinds of entries the listings leave open (links), from the files' status in this round.
+    std::unordered_map<std::string, Kind, text::TransparentStringHash, std::equal_to<>> statuses_;
+    std::uint64_t round_ = 1;
 };
 
 // The outcome of one directory's lookup.

@@ -99,12 +99,14 @@ bool matches(const PythonError& error, PyObject* type) {
 
 }  // namespace
 
-ExactResolver::ExactResolver()
+ExactResolver::ExactResolver(FileSystemView& files)
     : sys_modules_(sys_attribute("modules")),
       meta_path_(sys_attribute("meta_path")),
       sys_path_(sys_attribute("path")),
       importer_cache_(sys_attribute("path_importer_cache")),
-      path_hooks_(sys_attribute("path_hooks")) {
+      path_hooks_(sys_attribute("path_hooks")),
+      files_(files) {
+    files_.new_round();
     // The import system's own modules, which every interpreter has loaded at start-up: taking
     // them from there imports nothing.
     Object bootstrap = require(PyImport_ImportModule("_frozen_importlib"));

@@ -5,8 +5,9 @@
 //
 // The order is the interpreter's: sys.modules first, then each finder of sys.meta_path with the
 // parent's locations. The standard finders are answered natively (built-in names, the frozen
-// table, and the path-based finder with its per-directory file finders, whose listings are read
-// once per resolver); any other finder, path hook or path entry finder is called from Python.
+// table, and the path-based finder with its per-directory file finders, whose listings are kept
+// in a file-system view that may outlive the resolver); any other finder, path hook or path entry
+// finder is called from Python.
 #pragma once
 
 #include <Python.h>
@@ -27,9 +28,9 @@ namespace modweave::importlib {
 
 class ExactResolver {
 public:
-    // Takes what it needs of sys and importlib.machinery. Throws PythonError when they are not
-    // there to take.
-    ExactResolver();
+    // Takes what it needs of sys and importlib.machinery, and starts a new round of `files`, which
+    // it uses for its lifetime. Throws PythonError when they are not there to take.
+    explicit ExactResolver(FileSystemView& files);
     ExactResolver(const ExactResolver&) = delete;
     ExactResolver& operator=(const ExactResolver&) = delete;
 
@@ -101,7 +102,7 @@ private:
     std::optional<std::vector<std::string>> standard_hook_suffixes_;
 
     Memo memo_;
-    FileSystemView files_;
+    FileSystemView& files_;
     std::unordered_map<std::string, EntryFinder, text::TransparentStringHash, std::equal_to<>>
         entry_finders_;
     EntryFinder current_folder_;  // the finder of the empty entry, as last asked

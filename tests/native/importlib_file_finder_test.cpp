@@ -1,6 +1,9 @@
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <cstdlib>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -70,7 +73,7 @@ TEST_F(FileFinderTest, FindsWhatTheInterpreterFinds) {
     }
 }
 
-TEST_F(FileFinderTest, KeepsWhatItSawForItsLifetime) {
+TEST_F(FileFinderTest, KeepsAListingForItsRound) {
     file("early.py");
     EXPECT_TRUE(std::holds_alternative<FoundModule>(find("early")));
     file("late.py");  // the listing was read before this file came
@@ -78,6 +81,39 @@ TEST_F(FileFinderTest, KeepsWhatItSawForItsLifetime) {
     FileSystemView fresh;
     EXPECT_TRUE(std::holds_alternative<FoundModule>(
         find_in_directory(fresh, root_.string(), suffixes_, "late")));
+}
+
+// A later round reads a listing again only when the directory's time says it changed, and never
+// trusts the time of a directory changed just before it was listed.
+TEST_F(FileFinderTest, LaterRoundsReadChangedDirectoriesAgain) {
+    const auto set_time = [&](std::time_t seconds) {
+        const timespec times[2] = {{seconds, 0}, {seconds, 0}};
+        ASSERT_EQ(::utimensat(AT_FDCWD, root_.c_str(), times, 0), 0);
+    };
+    const std::time_t settled = std::time(nullptr) - 3600;
+    file("first.py");
+    set_time(settled);
+    EXPECT_TRUE(std::holds_alternative<FoundModule>(find("first")));
+
+    file("hidden.py");
+    set_time(settled);  // changed, but the time does not show it: the listing stands
+    files_.new_round();
+    EXPECT_TRUE(std::holds_alternative<std::monostate>(find("hidden")));
+
+    file("shown.py");  // the time moves on
+    files_.new_round();
+    EXPECT_TRUE(std::holds_alternative<FoundModule>(find("shown")));
+    EXPECT_TRUE(std::holds_alternative<FoundModule>(find("hidden")));
+
+    // Listed within moments of its last change: read again next round whatever its time says.
+    const std::time_t recent = std::time(nullptr);
+    set_time(recent);
+    files_.new_round();
+    EXPECT_TRUE(std::holds_alternative<std::monostate>(find("recent")));
+    file("recent.py");
+    set_time(recent);
+    files_.new_round();
+    EXPECT_TRUE(std::holds_alternative<FoundModule>(find("recent")));
 }
 
 TEST(JoinPath, JoinsAsTheImportSystemJoins) {
