@@ -152,6 +152,26 @@ def test_depths_are_shortest_distances_in_fresh_and_cached_builds(tree):
     assert fresh.get(tree.name("e")).depth == 3
 
 
+def records(graph):
+    """Everything a graph says of each node."""
+    return {node.name: (node.spec, node.imports, set(node.dependents), node.depth)
+            for node in graph.get_all_scoped("")}
+
+
+def test_cached_builds_equal_fresh_ones_and_leave_earlier_graphs_alone():
+    # Overlapping standard-library roots in turn, so that the cache holds importers that a later
+    # graph lacks, and later graphs share nodes with earlier ones.
+    roots = ["import email.parser\n", "import json\nimport http.server\n", "import email\n",
+             "import logging.handlers\nimport json\n", "import email.parser\n"]
+    builder = exact()
+    built = [(builder.build(root), exact().build(root)) for root in roots]
+    kept = [records(graph) for graph, _ in built]
+    for (cached, fresh), before in zip(built, kept):
+        assert records(cached) == records(fresh)
+        assert records(cached) == before  # unchanged by the builds that came after it
+        assert cached.unresolved() == fresh.unresolved()
+
+
 @pytest.mark.parametrize(
     "content, decodes",
     [

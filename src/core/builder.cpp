@@ -73,6 +73,10 @@ public:
         run_frames();
     }
 
+    // The nodes brought in from the cache, whose importers and depths are the cache's until the
+    // build settles them.
+    const std::vector<std::string_view>& grafted() const noexcept { return grafted_; }
+
     // Expands a root whose import statements are given rather than read.
     void run(ModuleSpec root, std::vector<ImportLine> imports) {
         begin_expansion(std::move(root), std::move(imports));
@@ -355,6 +359,9 @@ private:
         MODWEAVE_LOG(Debug, kTarget, "Processing dependency: ", from.name, " -> ", key);
         if (builder_.graph.has_node(key)) {
             builder_.graph.add_dependency(from.name, key);
+            if (options().exact && key.find('.') != std::string::npos) {
+                relate_to_parents(importer, key);
+            }
             return;
         }
         // A finder can answer a parent's name with a module whose parents are still being
@@ -366,6 +373,27 @@ private:
         }
         const bool cached = key != terminal_name && builder_.cache && builder_.cache->has_node(key);
         frames_.emplace_back(std::in_place_type<Attachment>, importer, *found, cached);
+    }
+
+    // Importing a module imports its parent packages first, so in an exact graph the importer
+    // depends on each of them too, whichever importer happened to attach the module first (the
+    // parents of a module new to the graph are related through process_parent). Only parents the
+    // graph holds are related; the module's attachment attached them. `module` is a copy: the
+    // lookups below may replace the host's answer it came from.
+    void relate_to_parents(std::size_t importer, std::string module) {
+        const NamePrefixes& excluded = options().exclude;
+        for (auto dot = module.rfind('.'); dot != std::string::npos && dot != 0;
+             dot = module.rfind('.', dot - 1)) {
+            const std::string_view parent = std::string_view(module).substr(0, dot);
+            if (!excluded.empty() && excluded.covers(parent)) continue;
+            const ModuleSpec* found = find_spec(parent);
+            if (found == nullptr || (!excluded.empty() && excluded.covers(found->name))) continue;
+            const std::string& from = importer_spec(importer).name;
+            if (found->name == from || !builder_.graph.has_node(found->name)) continue;
+            ++builder_.processed;
+            MODWEAVE_LOG(Debug, kTarget, "Processing dependency: ", from, " -> ", found->name);
+            builder_.graph.add_dependency(from, found->name);
+        }
     }
 
     // Whether `key` is one of the modules whose parents are being attached: the attachments on
@@ -408,9 +436,9 @@ private:
             return;
         }
         if (attachment.cached && options().exact) {
-            // Exact depths are worked out at the end, so the cached part is copied node by node
-            // where this graph lacks it, never twice.
-            const std::size_t copied = graph.graft(*builder_.cache, key);
+            // Exact depths are worked out at the end, so the cached part is shared in node by
+            // node where this graph lacks it, never twice.
+            const std::size_t copied = graph.graft(*builder_.cache, key, grafted_);
             builder_.from_cache += copied + 1;
             builder_.processed += copied;
             graph.add_dependency(from, key);
@@ -453,6 +481,7 @@ private:
     BuildHost& host_;
     std::vector<Frame> frames_;
     std::string submodule_name_;
+    std::vector<std::string_view> grafted_;  // names of the nodes the cache shared in
 };
 
 }  // namespace
@@ -497,7 +526,10 @@ DepGraph GraphBuilder::build_root(importlib::ModuleSpec root, BuildHost& host, E
         graph.add(DepNode(root, 0));
         ImportWalk walk(*this, host);
         expand(walk, std::move(root));
-        if (options.exact) graph.assign_distances_from(terminal_name);
+        if (options.exact) {
+            graph.keep_dependents_in_graph(walk.grafted());
+            graph.assign_distances_from(terminal_name);
+        }
         host.reached(graph.size(), true);
         host.checkpoint();
     } catch (...) {

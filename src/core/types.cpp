@@ -1,5 +1,6 @@
 #include "core/types.hpp"
 
+#include <algorithm>
 #include <limits>
 #include <set>
 
@@ -34,11 +35,13 @@ NodeReadGuard::~NodeReadGuard() {
 }
 
 const DepNode& NodeReadGuard::operator*() const noexcept {
-    return stored_->node_;
+    return *stored_->node_;
 }
 
 NodeWriteGuard::NodeWriteGuard(StoredNode& stored) : stored_(&stored) {
     if (stored.access_ != StoredNode::kFree) fail("already borrowed: BorrowMutError");
+    // A node that another stored node holds too is copied before it can change.
+    if (stored.node_.use_count() > 1) stored.node_ = std::make_shared<DepNode>(*stored.node_);
     stored.access_ = StoredNode::kWriting;
 }
 
@@ -47,7 +50,12 @@ NodeWriteGuard::~NodeWriteGuard() {
 }
 
 DepNode& NodeWriteGuard::operator*() const noexcept {
-    return stored_->node_;
+    return *stored_->node_;
+}
+
+std::shared_ptr<DepNode> StoredNode::shared() const {
+    const NodeReadGuard checked = read();
+    return node_;
 }
 
 DepGraph::DepGraph(const DepGraph& other) : nodes_(other.nodes_) {}
@@ -244,48 +252,102 @@ void DepGraph::add_graph(std::string_view from, std::string_view to, DepGraph ot
     add_dependency(from_name, to_name);
 }
 
-std::size_t DepGraph::graft(const DepGraph& source, std::string_view name) {
+std::size_t DepGraph::graft(const DepGraph& source, std::string_view name,
+                            std::vector<std::string_view>& shared) {
     std::size_t copied = 0;
-    // Nodes of `source`, which does not change while this runs, copied and still to be followed.
+    // Nodes of `source`, which does not change while this runs, shared in and still to be followed.
     std::vector<const StoredNode*> pending;
-    const auto copy_in = [&](std::string_view wanted) -> StoredNode& {
+    const auto share_in = [&](std::string_view wanted) -> StoredNode& {
         const auto found = source.nodes_.find(wanted);
         if (found == source.nodes_.end()) fail("Node does not exist on graph: ", wanted);
-        const NodeReadGuard original = found->second.read();
-        DepNode node(original->spec, std::nullopt);
-        node.dependencies = original->dependencies;
-        node.unresolved = original->unresolved;
-        MODWEAVE_LOG(Debug, kTarget, "Adding node to graph: ", node.name);
-        std::string key = node.name;
+        MODWEAVE_LOG(Debug, kTarget, "Adding node to graph: ", found->first);
+        const auto entry = nodes_.try_emplace(found->first, found->second).first;
+        shared.emplace_back(entry->first);
         pending.push_back(&found->second);
-        return nodes_.try_emplace(std::move(key), std::move(node)).first->second;
+        return entry->second;
     };
-    if (!nodes_.contains(name)) copy_in(name);
+    if (!nodes_.contains(name)) share_in(name);
     while (!pending.empty()) {
         const NodeReadGuard importer = pending.back()->read();
         pending.pop_back();
         for (const std::string& imported : importer->dependencies) {
             const auto present = nodes_.find(imported);
-            StoredNode& target = present != nodes_.end() ? present->second : copy_in(imported);
-            target.write()->dependents.emplace(importer->name);
+            StoredNode& target = present != nodes_.end() ? present->second : share_in(imported);
+            // A node shared in already names its importers in the source, this one among them.
+            if (!target.read()->dependents.contains(importer->name)) {
+                target.write()->dependents.emplace(importer->name);
+            }
             ++copied;
         }
     }
     return copied;
 }
 
-void DepGraph::add_missing(const DepGraph& other) {
-    for (const auto& [name, stored] : other.nodes_) {
-        if (!nodes_.contains(name)) add(stored.read()->clone());
+void DepGraph::keep_dependents_in_graph(const std::vector<std::string_view>& names) {
+    for (const std::string_view name : names) {
+        const auto entry = nodes_.find(name);
+        if (entry == nodes_.end()) fail("Node does not exist on graph: ", name);
+        const auto foreign = [&](const std::string& dependent) {
+            const auto importer = nodes_.find(dependent);
+            return importer == nodes_.end() ||
+                   !importer->second.read()->dependencies.contains(entry->first);
+        };
+        if (std::ranges::any_of(entry->second.read()->dependents, foreign)) {
+            std::erase_if(entry->second.write()->dependents, foreign);
+        }
     }
 }
 
+void DepGraph::add_missing(const DepGraph& other) {
+    std::vector<const StoredNode*> added;
+    for (const auto& [name, stored] : other.nodes_) {
+        if (nodes_.contains(name)) continue;
+        MODWEAVE_LOG(Debug, kTarget, "Adding node to graph: ", name);
+        added.push_back(&nodes_.try_emplace(name, stored).first->second);
+    }
+    // The nodes that were here before learn of their new importers, so that every edge stays
+    // known at both ends.
+    for (const StoredNode* stored : added) {
+        const NodeReadGuard importer = stored->read();
+        for (const std::string& imported : importer->dependencies) {
+            const auto target = nodes_.find(imported);
+            if (target == nodes_.end()) fail("Node does not exist on graph: ", imported);
+            if (!target->second.read()->dependents.contains(importer->name)) {
+                target->second.write()->dependents.emplace(importer->name);
+            }
+        }
+    }
+}
+
+// The walk takes nodes first in, first out, so the first time it reaches a node is along a
+// shortest path. Depths are worked out aside and written only where they change, so that nodes
+// shared with other graphs stay shared. Iterative, so deep chains need no stack.
 void DepGraph::assign_distances_from(std::string_view root) {
     const auto entry = nodes_.find(root);
     if (entry == nodes_.end()) fail("Node does not exist on graph: ", root);
-    for (auto& node : nodes_)
-        node.second.write()->depth.reset();
-    assign_depths_from(entry->first, 0);
+    std::unordered_map<const StoredNode*, std::int32_t> distances;
+    distances.reserve(nodes_.size());
+    std::vector<std::pair<const StoredNode*, std::int32_t>> order{{&entry->second, 0}};
+    distances.emplace(&entry->second, 0);
+    for (std::size_t next = 0; next < order.size(); ++next) {
+        const auto [stored, depth] = order[next];
+        const NodeReadGuard node = stored->read();
+        if (node->dependencies.empty()) continue;
+        const std::int32_t child_depth = one_step_deeper(depth);
+        for (const auto& dependency : node->dependencies) {
+            const auto found = nodes_.find(dependency);
+            if (found == nodes_.end()) fail(kUnwrapNone);
+            if (distances.try_emplace(&found->second, child_depth).second) {
+                order.emplace_back(&found->second, child_depth);
+            }
+        }
+    }
+    for (auto& [name, stored] : nodes_) {
+        const auto known = distances.find(&stored);
+        const std::optional<std::int32_t> depth =
+            known == distances.end() ? std::nullopt : std::optional(known->second);
+        if (stored.read()->depth != depth) stored.write()->depth = depth;
+    }
 }
 
 // Gives every node reachable from `start` its distance from the new root: `start_depth` for

@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -86,13 +87,19 @@ private:
 // A node as the graph keeps it, beside its access state. The state is a plain counter, not a
 // lock: the graph lives on one thread, and a conflicting request is a broken invariant, so it
 // fails at once instead of waiting.
+//
+// Copies share the node's data until one of them asks for change access, which first gives it a
+// copy of its own; a shared node is never changed in place, so no holder of one sees another's
+// changes, and a graph copies in the time of its map.
 class StoredNode {
 public:
-    explicit StoredNode(DepNode node) : node_(std::move(node)) {}
-    // A copy is a new stored node: the deep copy of the node, its access state free.
-    StoredNode(const StoredNode& other) : node_(other.read()->clone()) {}
+    explicit StoredNode(DepNode node) : node_(std::make_shared<DepNode>(std::move(node))) {}
+    // A copy is a new stored node with the same node, its access state free. Taken under read
+    // access, so that copying a node being changed fails as reading it would.
+    StoredNode(const StoredNode& other) : node_(other.shared()) {}
     StoredNode& operator=(const StoredNode&) = delete;
-    StoredNode(StoredNode&& other) noexcept : node_(std::move(other.node_)) {}
+    // The source keeps its node too, so that it stays usable.
+    StoredNode(StoredNode&& other) noexcept : node_(other.node_) {}
     StoredNode& operator=(StoredNode&&) = delete;
 
     // Throws "already mutably borrowed: BorrowError" while change access is held.
@@ -101,6 +108,8 @@ public:
     NodeWriteGuard write() { return NodeWriteGuard(*this); }
 
     bool is_free() const noexcept { return access_ == kFree; }
+    // Whether both hold the same node data, unchanged since one was copied from the other.
+    bool shares_node_with(const StoredNode& other) const noexcept { return node_ == other.node_; }
 
 private:
     friend class NodeReadGuard;
@@ -108,7 +117,9 @@ private:
     static constexpr std::ptrdiff_t kFree = 0;
     static constexpr std::ptrdiff_t kWriting = -1;
 
-    DepNode node_;
+    std::shared_ptr<DepNode> shared() const;
+
+    std::shared_ptr<DepNode> node_;          // never empty
     mutable std::ptrdiff_t access_ = kFree;  // number of readers, or kWriting
 };
 
@@ -118,7 +129,8 @@ public:
         std::unordered_map<std::string, StoredNode, text::TransparentStringHash, std::equal_to<>>;
 
     DepGraph() = default;
-    // Deep copy of every node, each taken under read access; the copies start free.
+    // Copy of every node, each taken under read access; the copies start free, and share their
+    // nodes' data with this graph until either side changes a node.
     DepGraph(const DepGraph& other);
     DepGraph& operator=(const DepGraph& other);
     DepGraph(DepGraph&&) noexcept = default;
@@ -172,14 +184,22 @@ public:
     // not reach are left without one.
     void assign_distances_from(std::string_view root);
 
-    // Copies in the part of `source` reachable from `name` that this graph lacks, each node once,
-    // with its import edges; the walk stops at nodes this graph holds already, whose imports it
-    // has or will have. Copied nodes have no depth, and dependents only from this graph. For
-    // graphs whose nodes carry complete import sets, as an exact build's cache does. Returns the
-    // number of edges copied.
-    std::size_t graft(const DepGraph& source, std::string_view name);
+    // Brings in the part of `source` reachable from `name` that this graph lacks, each node once,
+    // sharing the node's data with `source`; the walk stops at nodes this graph holds already,
+    // whose imports it has or will have, and which learn of their importers from `source`. For
+    // graphs whose nodes carry complete import sets and know every importer among their own
+    // nodes, as an exact build's cache does. The nodes brought in keep the depths and importers
+    // they have in `source` until keep_dependents_in_graph and assign_distances_from settle them:
+    // their names are added to `shared`. Returns the number of edges brought in.
+    std::size_t graft(const DepGraph& source, std::string_view name,
+                      std::vector<std::string_view>& shared);
 
-    // Copies in every node of `other` that this graph lacks, as it is.
+    // Drops from the dependents of each named node every name that is not a node of this graph
+    // importing it.
+    void keep_dependents_in_graph(const std::vector<std::string_view>& names);
+
+    // Adds every node of `other` that this graph lacks, as it is, and records the new nodes'
+    // imports of nodes that were here before on those nodes as well.
     void add_missing(const DepGraph& other);
 
 private:
