@@ -75,7 +75,7 @@ public:
 
     // The nodes brought in from the cache, whose importers and depths are the cache's until the
     // build settles them.
-    const std::vector<std::string_view>& grafted() const noexcept { return grafted_; }
+    const DepGraph::Grafted& grafted() const noexcept { return grafted_; }
 
     // Expands a root whose import statements are given rather than read.
     void run(ModuleSpec root, std::vector<ImportLine> imports) {
@@ -481,7 +481,7 @@ private:
     BuildHost& host_;
     std::vector<Frame> frames_;
     std::string submodule_name_;
-    std::vector<std::string_view> grafted_;  // names of the nodes the cache shared in
+    DepGraph::Grafted grafted_;  // the nodes the cache shared in
 };
 
 }  // namespace
@@ -527,7 +527,7 @@ DepGraph GraphBuilder::build_root(importlib::ModuleSpec root, BuildHost& host, E
         ImportWalk walk(*this, host);
         expand(walk, std::move(root));
         if (options.exact) {
-            graph.keep_dependents_in_graph(walk.grafted());
+            if (cache) graph.keep_dependents_in_graph(walk.grafted(), *cache);
             graph.assign_distances_from(terminal_name);
         }
         host.reached(graph.size(), true);

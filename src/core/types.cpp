@@ -1,6 +1,7 @@
 #include "core/types.hpp"
 
 #include <algorithm>
+#include <atomic>
 #include <limits>
 #include <set>
 
@@ -42,6 +43,7 @@ NodeWriteGuard::NodeWriteGuard(StoredNode& stored) : stored_(&stored) {
     if (stored.access_ != StoredNode::kFree) fail("already borrowed: BorrowMutError");
     // A node that another stored node holds too is copied before it can change.
     if (stored.node_.use_count() > 1) stored.node_ = std::make_shared<DepNode>(*stored.node_);
+    stored.targets_.clear();
     stored.access_ = StoredNode::kWriting;
 }
 
@@ -252,48 +254,85 @@ void DepGraph::add_graph(std::string_view from, std::string_view to, DepGraph ot
     add_dependency(from_name, to_name);
 }
 
-std::size_t DepGraph::graft(const DepGraph& source, std::string_view name,
-                            std::vector<std::string_view>& shared) {
+std::size_t DepGraph::graft(const DepGraph& source, std::string_view name, Grafted& grafted) {
     std::size_t copied = 0;
-    // Nodes of `source`, which does not change while this runs, shared in and still to be followed.
-    std::vector<const StoredNode*> pending;
+    // Nodes of `source`, which does not change while this runs, shared in and still to be
+    // followed, with their places here.
+    std::vector<std::pair<const StoredNode*, StoredNode*>> pending;
     const auto share_in = [&](std::string_view wanted) -> StoredNode& {
         const auto found = source.nodes_.find(wanted);
         if (found == source.nodes_.end()) fail("Node does not exist on graph: ", wanted);
         MODWEAVE_LOG(Debug, kTarget, "Adding node to graph: ", found->first);
         const auto entry = nodes_.try_emplace(found->first, found->second).first;
-        shared.emplace_back(entry->first);
-        pending.push_back(&found->second);
+        grafted.names.emplace_back(entry->first);
+        entry->second.grafted_ = true;
+        pending.emplace_back(&found->second, &entry->second);
         return entry->second;
     };
     if (!nodes_.contains(name)) share_in(name);
     while (!pending.empty()) {
-        const NodeReadGuard importer = pending.back()->read();
+        auto [original, here] = pending.back();
         pending.pop_back();
+        const NodeReadGuard importer = original->read();
+        here->targets_.reserve(importer->dependencies.size());
         for (const std::string& imported : importer->dependencies) {
             const auto present = nodes_.find(imported);
-            StoredNode& target = present != nodes_.end() ? present->second : share_in(imported);
-            // A node shared in already names its importers in the source, this one among them.
-            if (!target.read()->dependents.contains(importer->name)) {
-                target.write()->dependents.emplace(importer->name);
+            // A node brought in from `source` names its importers there, this one among them.
+            StoredNode* target = nullptr;
+            if (present == nodes_.end()) {
+                target = &share_in(imported);
+            } else {
+                target = &present->second;
+                if (!target->grafted_ && !target->read()->dependents.contains(importer->name)) {
+                    target->write()->dependents.emplace(importer->name);
+                }
             }
+            here->targets_.push_back(target);
             ++copied;
         }
     }
     return copied;
 }
 
-void DepGraph::keep_dependents_in_graph(const std::vector<std::string_view>& names) {
-    for (const std::string_view name : names) {
+void DepGraph::keep_dependents_in_graph(const Grafted& grafted, const DepGraph& source) {
+    // A node brought in imports what it imports in `source`, so it imports each node naming it
+    // as an importer there. Doubt falls on the other nodes of this graph that `source` has too
+    // (the root, say), whose imports are their own, and on names of `source` this graph lacks;
+    // when every node of `source` is here, only the first kind is left to check.
+    std::vector<std::string> doubtful;
+    std::size_t present = grafted.names.size();
+    for (const auto& [name, stored] : nodes_) {
+        if (!stored.grafted_ && source.has_node(name)) {
+            doubtful.emplace_back(name);
+            ++present;
+        }
+    }
+    const bool all_present = present == source.size();
+    for (const std::string_view name : grafted.names) {
         const auto entry = nodes_.find(name);
         if (entry == nodes_.end()) fail("Node does not exist on graph: ", name);
         const auto foreign = [&](const std::string& dependent) {
             const auto importer = nodes_.find(dependent);
-            return importer == nodes_.end() ||
+            if (importer == nodes_.end()) return true;
+            return !importer->second.grafted_ &&
                    !importer->second.read()->dependencies.contains(entry->first);
         };
-        if (std::ranges::any_of(entry->second.read()->dependents, foreign)) {
-            std::erase_if(entry->second.write()->dependents, foreign);
+        if (all_present) {
+            const NodeReadGuard node = entry->second.read();
+            const bool any_foreign =
+                std::ranges::any_of(doubtful, [&](const std::string& dependent) {
+                    const auto named = node->dependents.find(dependent);
+                    return named != node->dependents.end() && foreign(*named);
+                });
+            if (!any_foreign) continue;
+        } else if (!std::ranges::any_of(entry->second.read()->dependents, foreign)) {
+            continue;
+        }
+        std::erase_if(entry->second.write()->dependents, foreign);
+    }
+    for (const std::string_view name : grafted.names) {
+        if (const auto entry = nodes_.find(name); entry != nodes_.end()) {
+            entry->second.grafted_ = false;
         }
     }
 }
@@ -325,27 +364,39 @@ void DepGraph::add_missing(const DepGraph& other) {
 void DepGraph::assign_distances_from(std::string_view root) {
     const auto entry = nodes_.find(root);
     if (entry == nodes_.end()) fail("Node does not exist on graph: ", root);
-    std::unordered_map<const StoredNode*, std::int32_t> distances;
-    distances.reserve(nodes_.size());
-    std::vector<std::pair<const StoredNode*, std::int32_t>> order{{&entry->second, 0}};
-    distances.emplace(&entry->second, 0);
+    // Numbered across all graphs, so that a node that moved here from another graph cannot carry
+    // the number of a walk of this one.
+    static std::atomic<std::uint64_t> walks{0};
+    const std::uint64_t walk = walks.fetch_add(1, std::memory_order_relaxed) + 1;
+    std::vector<StoredNode*> order{&entry->second};
+    order.reserve(nodes_.size());
+    entry->second.walk_ = walk;
+    entry->second.distance_ = 0;
     for (std::size_t next = 0; next < order.size(); ++next) {
-        const auto [stored, depth] = order[next];
-        const NodeReadGuard node = stored->read();
+        const StoredNode& stored = *order[next];
+        const NodeReadGuard node = stored.read();
         if (node->dependencies.empty()) continue;
-        const std::int32_t child_depth = one_step_deeper(depth);
+        const std::int32_t child_depth = one_step_deeper(stored.distance_);
+        const auto reach = [&](StoredNode& child) {
+            if (child.walk_ == walk) return;
+            child.walk_ = walk;
+            child.distance_ = child_depth;
+            order.push_back(&child);
+        };
+        if (stored.targets_.size() == node->dependencies.size()) {
+            for (StoredNode* child : stored.targets_)
+                reach(*child);
+            continue;
+        }
         for (const auto& dependency : node->dependencies) {
             const auto found = nodes_.find(dependency);
             if (found == nodes_.end()) fail(kUnwrapNone);
-            if (distances.try_emplace(&found->second, child_depth).second) {
-                order.emplace_back(&found->second, child_depth);
-            }
+            reach(found->second);
         }
     }
     for (auto& [name, stored] : nodes_) {
-        const auto known = distances.find(&stored);
         const std::optional<std::int32_t> depth =
-            known == distances.end() ? std::nullopt : std::optional(known->second);
+            stored.walk_ == walk ? std::optional(stored.distance_) : std::nullopt;
         if (stored.read()->depth != depth) stored.write()->depth = depth;
     }
 }

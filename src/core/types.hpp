@@ -94,6 +94,7 @@ private:
 class StoredNode {
 public:
     explicit StoredNode(DepNode node) : node_(std::make_shared<DepNode>(std::move(node))) {}
+    // Copies and moves start with fresh walk state.
     // A copy is a new stored node with the same node, its access state free. Taken under read
     // access, so that copying a node being changed fails as reading it would.
     StoredNode(const StoredNode& other) : node_(other.shared()) {}
@@ -121,6 +122,14 @@ private:
 
     std::shared_ptr<DepNode> node_;          // never empty
     mutable std::ptrdiff_t access_ = kFree;  // number of readers, or kWriting
+    // What the graph's own walks note on the node as they go.
+    friend class DepGraph;
+    std::uint64_t walk_ = 0;     // the walk that last reached it; walks are numbered per process
+    std::int32_t distance_ = 0;  // its distance from the start of that walk
+    bool grafted_ = false;       // shared in by graft, and not yet settled
+    // The nodes of this graph that the node's imports name, in the order of its dependency set,
+    // as graft found them; valid while the sizes agree, and dropped on change access.
+    std::vector<StoredNode*> targets_;
 };
 
 class DepGraph {
@@ -184,19 +193,23 @@ public:
     // not reach are left without one.
     void assign_distances_from(std::string_view root);
 
+    // The nodes a build brought in from another graph by graft, which hold that graph's depths
+    // and importers until the build settles them.
+    struct Grafted {
+        std::vector<std::string_view> names;  // keys of this graph
+    };
+
     // Brings in the part of `source` reachable from `name` that this graph lacks, each node once,
     // sharing the node's data with `source`; the walk stops at nodes this graph holds already,
-    // whose imports it has or will have, and which learn of their importers from `source`. For
-    // graphs whose nodes carry complete import sets and know every importer among their own
-    // nodes, as an exact build's cache does. The nodes brought in keep the depths and importers
-    // they have in `source` until keep_dependents_in_graph and assign_distances_from settle them:
-    // their names are added to `shared`. Returns the number of edges brought in.
-    std::size_t graft(const DepGraph& source, std::string_view name,
-                      std::vector<std::string_view>& shared);
+    // whose imports it has or will have, and which are told of their importers among the nodes
+    // brought in. For graphs whose nodes carry complete import sets and name every importer among
+    // their own nodes, as an exact build's cache does. The nodes brought in are added to
+    // `grafted`. Returns the number of edges brought in.
+    std::size_t graft(const DepGraph& source, std::string_view name, Grafted& grafted);
 
-    // Drops from the dependents of each named node every name that is not a node of this graph
-    // importing it.
-    void keep_dependents_in_graph(const std::vector<std::string_view>& names);
+    // Drops from the dependents of the nodes `grafted` from `source` every name that is not a
+    // node of this graph importing them.
+    void keep_dependents_in_graph(const Grafted& grafted, const DepGraph& source);
 
     // Adds every node of `other` that this graph lacks, as it is, and records the new nodes'
     // imports of nodes that were here before on those nodes as well.
