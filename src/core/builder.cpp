@@ -522,12 +522,13 @@ DepGraph GraphBuilder::build_modules(const std::vector<std::string>& modules, Bu
 
 template <class Expand>
 DepGraph GraphBuilder::build_root(importlib::ModuleSpec root, BuildHost& host, Expand&& expand) {
+    std::size_t in_cache = 0;  // nodes of the exact graph that the cache has too
     try {
         graph.add(DepNode(root, 0));
         ImportWalk walk(*this, host);
         expand(walk, std::move(root));
         if (options.exact) {
-            if (cache) graph.keep_dependents_in_graph(walk.grafted(), *cache);
+            if (cache) in_cache = graph.keep_dependents_in_graph(walk.grafted(), *cache);
             graph.assign_distances_from(terminal_name);
         }
         host.reached(graph.size(), true);
@@ -550,7 +551,7 @@ DepGraph GraphBuilder::build_root(importlib::ModuleSpec root, BuildHost& host, E
     if (cache) {
         // An exact build's cached nodes are complete as they stand; only new ones join.
         if (options.exact) {
-            cache->add_missing(taken);
+            if (in_cache != taken.size()) cache->add_missing(taken);
         } else {
             cache->merge(DepGraph(taken));
         }

@@ -264,7 +264,7 @@ std::size_t DepGraph::graft(const DepGraph& source, std::string_view name, Graft
         if (found == source.nodes_.end()) fail("Node does not exist on graph: ", wanted);
         MODWEAVE_LOG(Debug, kTarget, "Adding node to graph: ", found->first);
         const auto entry = nodes_.try_emplace(found->first, found->second).first;
-        grafted.names.emplace_back(entry->first);
+        grafted.nodes.push_back(&entry->second);
         entry->second.grafted_ = true;
         pending.emplace_back(&found->second, &entry->second);
         return entry->second;
@@ -294,13 +294,13 @@ std::size_t DepGraph::graft(const DepGraph& source, std::string_view name, Graft
     return copied;
 }
 
-void DepGraph::keep_dependents_in_graph(const Grafted& grafted, const DepGraph& source) {
+std::size_t DepGraph::keep_dependents_in_graph(const Grafted& grafted, const DepGraph& source) {
     // A node brought in imports what it imports in `source`, so it imports each node naming it
     // as an importer there. Doubt falls on the other nodes of this graph that `source` has too
     // (the root, say), whose imports are their own, and on names of `source` this graph lacks;
     // when every node of `source` is here, only the first kind is left to check.
     std::vector<std::string> doubtful;
-    std::size_t present = grafted.names.size();
+    std::size_t present = grafted.nodes.size();
     for (const auto& [name, stored] : nodes_) {
         if (!stored.grafted_ && source.has_node(name)) {
             doubtful.emplace_back(name);
@@ -308,33 +308,32 @@ void DepGraph::keep_dependents_in_graph(const Grafted& grafted, const DepGraph& 
         }
     }
     const bool all_present = present == source.size();
-    for (const std::string_view name : grafted.names) {
-        const auto entry = nodes_.find(name);
-        if (entry == nodes_.end()) fail("Node does not exist on graph: ", name);
+    for (StoredNode* stored : grafted.nodes) {
+        // Valid through the change access below, which either leaves this data to its other
+        // holders or changes only its importers.
+        const std::string& name = stored->read()->name;
         const auto foreign = [&](const std::string& dependent) {
             const auto importer = nodes_.find(dependent);
             if (importer == nodes_.end()) return true;
             return !importer->second.grafted_ &&
-                   !importer->second.read()->dependencies.contains(entry->first);
+                   !importer->second.read()->dependencies.contains(name);
         };
         if (all_present) {
-            const NodeReadGuard node = entry->second.read();
+            const NodeReadGuard node = stored->read();
             const bool any_foreign =
                 std::ranges::any_of(doubtful, [&](const std::string& dependent) {
                     const auto named = node->dependents.find(dependent);
                     return named != node->dependents.end() && foreign(*named);
                 });
             if (!any_foreign) continue;
-        } else if (!std::ranges::any_of(entry->second.read()->dependents, foreign)) {
+        } else if (!std::ranges::any_of(stored->read()->dependents, foreign)) {
             continue;
         }
-        std::erase_if(entry->second.write()->dependents, foreign);
+        std::erase_if(stored->write()->dependents, foreign);
     }
-    for (const std::string_view name : grafted.names) {
-        if (const auto entry = nodes_.find(name); entry != nodes_.end()) {
-            entry->second.grafted_ = false;
-        }
-    }
+    for (StoredNode* stored : grafted.nodes)
+        stored->grafted_ = false;
+    return present;
 }
 
 void DepGraph::add_missing(const DepGraph& other) {

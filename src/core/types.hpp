@@ -196,7 +196,7 @@ public:
     // The nodes a build brought in from another graph by graft, which hold that graph's depths
     // and importers until the build settles them.
     struct Grafted {
-        std::vector<std::string_view> names;  // keys of this graph
+        std::vector<StoredNode*> nodes;  // as stored here
     };
 
     // Brings in the part of `source` reachable from `name` that this graph lacks, each node once,
@@ -208,8 +208,9 @@ public:
     std::size_t graft(const DepGraph& source, std::string_view name, Grafted& grafted);
 
     // Drops from the dependents of the nodes `grafted` from `source` every name that is not a
-    // node of this graph importing them.
-    void keep_dependents_in_graph(const Grafted& grafted, const DepGraph& source);
+    // node of this graph importing them. Returns the number of this graph's nodes that `source`
+    // has too.
+    std::size_t keep_dependents_in_graph(const Grafted& grafted, const DepGraph& source);
 
     // Adds every node of `other` that this graph lacks, as it is, and records the new nodes'
     // imports of nodes that were here before on those nodes as well.

@@ -41,7 +41,7 @@ const FileSystemView::Folder& FileSystemView::folder(std::string_view directory)
     Folder& folder = known->second;
     if (folder.round_ == round_) return folder;
     struct stat status {};
-    if (folder.reusable_ && ::stat(folder.path_.c_str(), &status) == 0 &&
+    if (folder.reusable_ && ::stat(folder.path_.c_str(), &status) == 0 && S_ISDIR(status.st_mode) &&
         status.st_mtim.tv_sec == folder.modified_.tv_sec &&
         status.st_mtim.tv_nsec == folder.modified_.tv_nsec) {
         folder.round_ = round_;
@@ -57,7 +57,12 @@ void FileSystemView::read(Folder& folder) {
     folder.round_ = round_;
     // A folder that cannot be listed finds nothing, as for the interpreter.
     const std::unique_ptr<DIR, DirectoryCloser> stream{::opendir(folder.path_.c_str())};
-    if (!stream) return;
+    if (!stream) {
+        struct stat status {};
+        folder.directory_ = ::stat(folder.path_.c_str(), &status) == 0 && S_ISDIR(status.st_mode);
+        return;
+    }
+    folder.directory_ = true;
     // The time is taken before the entries are read, so that a change made meanwhile shows.
     struct stat status {};
     timespec now{};

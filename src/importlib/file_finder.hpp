@@ -35,11 +35,14 @@ public:
     public:
         const std::string& path() const noexcept { return path_; }
         const Listing& entries() const noexcept { return entries_; }
+        // Whether the path names a folder (through links), listable or not.
+        bool is_directory() const noexcept { return directory_; }
 
     private:
         friend class FileSystemView;
         std::string path_;
         Listing entries_;  // empty when the directory cannot be listed (missing, no access)
+        bool directory_ = false;
         timespec modified_{};
         bool reusable_ = false;  // the listing may serve a later round if the time is unchanged
         std::uint64_t round_ = 0;

@@ -1,6 +1,5 @@
 #include "importlib/py_exact_resolver.hpp"
 
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -388,8 +387,8 @@ std::optional<ExactResolver::NativeFinder> ExactResolver::standard_finder(std::s
         if (relative.starts_with("./")) relative.remove_prefix(2);
         finder.path = relative.empty() ? std::string(buffer) : join_path(buffer, relative);
     }
-    struct stat status {};
-    if (::stat(finder.path.c_str(), &status) != 0 || !S_ISDIR(status.st_mode)) return std::nullopt;
+    // The hook refuses what is not a folder; the listing the finder reads next tells.
+    if (!files_.folder(finder.path).is_directory()) return std::nullopt;
     return finder;
 }
 

@@ -71,6 +71,9 @@ TEST_F(FileFinderTest, FindsWhatTheInterpreterFinds) {
     for (const char* missing : {"notafile", "case", "absent", "pkg.absent", ""}) {
         EXPECT_TRUE(std::holds_alternative<std::monostate>(find(missing))) << missing;
     }
+    EXPECT_TRUE(files_.folder(path("portion")).is_directory());
+    EXPECT_FALSE(files_.folder(path("ext.py")).is_directory());
+    EXPECT_FALSE(files_.folder(path("absent")).is_directory());
 }
 
 TEST_F(FileFinderTest, KeepsAListingForItsRound) {
