@@ -53,6 +53,8 @@ const FileSystemView::Folder& FileSystemView::folder(std::string_view directory)
 
 void FileSystemView::read(Folder& folder) {
     folder.entries_.clear();
+    folder.stems_.clear();
+    folder.stem_suffixes_.reset();
     folder.reusable_ = false;
     folder.round_ = round_;
     // A folder that cannot be listed finds nothing, as for the interpreter.
@@ -101,6 +103,28 @@ FileSystemView::Kind FileSystemView::kind(const Folder& folder, std::string_view
     return found;
 }
 
+std::uint64_t FileSystemView::stem_bits(const Folder& folder, std::string_view stem,
+                                        const std::vector<std::string>& suffixes) {
+    if (suffixes.size() >= 63) return ~std::uint64_t{0};
+    if (folder.stem_suffixes_ != suffixes) {
+        folder.stems_.clear();
+        folder.stems_.reserve(folder.entries_.size());
+        for (const auto& [name, kind] : folder.entries_) {
+            folder.stems_[name] |= kSelf;
+            for (std::size_t index = 0; index < suffixes.size(); ++index) {
+                const std::string& suffix = suffixes[index];
+                if (name.size() > suffix.size() && name.ends_with(suffix)) {
+                    folder.stems_[name.substr(0, name.size() - suffix.size())] |= std::uint64_t{1}
+                                                                                  << index;
+                }
+            }
+        }
+        folder.stem_suffixes_ = suffixes;
+    }
+    const auto found = folder.stems_.find(stem);
+    return found == folder.stems_.end() ? 0 : found->second;
+}
+
 void FileSystemView::new_round() noexcept {
     ++round_;
     statuses_.clear();
@@ -125,18 +149,23 @@ DirectoryMatch find_in_directory(FileSystemView& files, std::string_view directo
     // A NUL would end the path early for the system, and the interpreter refuses such names.
     if (tail.find('\0') != std::string_view::npos) return std::monostate{};
 
+    using View = FileSystemView;
+    const auto suffix_bit = [](std::size_t index) { return std::uint64_t{1} << index; };
     std::string candidate;
     bool possible_namespace = false;
     std::string package_folder;
-    const FileSystemView::Folder& folder = files.folder(directory);
-    const Kind tail_kind = files.kind(folder, tail);
+    const View::Folder& folder = files.folder(directory);
+    const std::uint64_t names = files.stem_bits(folder, tail, suffixes);
+    if (names == 0) return std::monostate{};
     // Only a folder can hold an `__init__` (the interpreter's check of a file's path below a
     // plain file fails).
-    if (tail_kind == Kind::Directory) {
+    if ((names & View::kSelf) != 0 && files.kind(folder, tail) == Kind::Directory) {
         package_folder = join_path(directory, tail);
-        const FileSystemView::Folder& package = files.folder(package_folder);
-        for (const std::string& suffix : suffixes) {
-            candidate.assign("__init__").append(suffix);
+        const View::Folder& package = files.folder(package_folder);
+        const std::uint64_t inits = files.stem_bits(package, "__init__", suffixes);
+        for (std::size_t index = 0; index < suffixes.size(); ++index) {
+            if ((inits & suffix_bit(index)) == 0) continue;
+            candidate.assign("__init__").append(suffixes[index]);
             if (files.kind(package, candidate) == Kind::File) {
                 return FoundModule{ModuleSpec{
                     .name = std::string(fullname),
@@ -148,8 +177,9 @@ DirectoryMatch find_in_directory(FileSystemView& files, std::string_view directo
         }
         possible_namespace = true;
     }
-    for (const std::string& suffix : suffixes) {
-        candidate.assign(tail).append(suffix);
+    for (std::size_t index = 0; index < suffixes.size(); ++index) {
+        if ((names & suffix_bit(index)) == 0) continue;
+        candidate.assign(tail).append(suffixes[index]);
         if (files.kind(folder, candidate) == Kind::File) {
             return FoundModule{ModuleSpec{
                 .name = std::string(fullname),

@@ -46,7 +46,22 @@ public:
         timespec modified_{};
         bool reusable_ = false;  // the listing may serve a later round if the time is unchanged
         std::uint64_t round_ = 0;
+        // The listing by stem, made on first need for one list of suffixes: for each name that
+        // is an entry, or becomes one with a suffix of the list added, the bits of those
+        // suffixes in list order, and kSelf when the name itself is an entry.
+        mutable std::unordered_map<std::string, std::uint64_t, text::TransparentStringHash,
+                                   std::equal_to<>>
+            stems_;
+        mutable std::optional<std::vector<std::string>> stem_suffixes_;
     };
+
+    // The bit of a stem that is an entry itself; suffix i has bit i.
+    static constexpr std::uint64_t kSelf = std::uint64_t{1} << 63;
+
+    // Which names `stem` has among the folder's entries: itself (kSelf) and `stem` with each of
+    // `suffixes` (bit i for suffixes[i]). Every bit is set for lists too long to index.
+    std::uint64_t stem_bits(const Folder& folder, std::string_view stem,
+                            const std::vector<std::string>& suffixes);
 
     // The directory, listed in this round.
     const Folder& folder(std::string_view directory);
