@@ -102,8 +102,9 @@ private:
     struct Expansion {
         ModuleSpec spec;
         std::vector<ImportLine> imports;
-        std::size_t statement = 0;  // the record in progress
-        std::size_t alias = 0;      // its next alias to hand over
+        StoredNode* node = nullptr;  // the module's node in the graph
+        std::size_t statement = 0;   // the record in progress
+        std::size_t alias = 0;       // its next alias to hand over
         FromStep from_step = FromStep::Module;
         std::string resolved_module{};  // the absolute target of a relative from-import
     };
@@ -119,6 +120,10 @@ private:
 
     const ModuleSpec& importer_spec(std::size_t importer) const {
         return std::get<Expansion>(frames_[importer]).spec;
+    }
+
+    StoredNode& importer_node(std::size_t importer) const {
+        return *std::get<Expansion>(frames_[importer]).node;
     }
 
     // The host's answer for `name`, borrowed until the next lookup.
@@ -157,7 +162,10 @@ private:
             std::erase_if(imports, [](const ImportLine& import) { return import.type_checking; });
         }
         if (options().exact) look_ahead(spec, imports);
-        frames_.emplace_back(std::in_place_type<Expansion>, std::move(spec), std::move(imports));
+        StoredNode* node = builder_.graph.find(spec.name);
+        if (node == nullptr) fail("Node does not exist on graph: ", spec.name);
+        frames_.emplace_back(std::in_place_type<Expansion>, std::move(spec), std::move(imports),
+                             node);
     }
 
     // Resolves the names an expansion is about to ask for and tells the host which new modules
@@ -357,8 +365,8 @@ private:
 
         ++builder_.processed;
         MODWEAVE_LOG(Debug, kTarget, "Processing dependency: ", from.name, " -> ", key);
-        if (builder_.graph.has_node(key)) {
-            builder_.graph.add_dependency(from.name, key);
+        if (StoredNode* present = builder_.graph.find(key)) {
+            builder_.graph.add_dependency(importer_node(importer), *present);
             if (options().exact && key.find('.') != std::string::npos) {
                 relate_to_parents(importer, key);
             }
@@ -389,10 +397,11 @@ private:
             const ModuleSpec* found = find_spec(parent);
             if (found == nullptr || (!excluded.empty() && excluded.covers(found->name))) continue;
             const std::string& from = importer_spec(importer).name;
-            if (found->name == from || !builder_.graph.has_node(found->name)) continue;
+            StoredNode* present = builder_.graph.find(found->name);
+            if (found->name == from || present == nullptr) continue;
             ++builder_.processed;
             MODWEAVE_LOG(Debug, kTarget, "Processing dependency: ", from, " -> ", found->name);
-            builder_.graph.add_dependency(from, found->name);
+            builder_.graph.add_dependency(importer_node(importer), *present);
         }
     }
 
@@ -430,8 +439,8 @@ private:
         const std::string& key = attachment.found.name;
 
         // Expanding a parent package can reach the module itself.
-        if (graph.has_node(key)) {
-            graph.add_dependency(from, key);
+        if (StoredNode* present = graph.find(key)) {
+            graph.add_dependency(importer_node(attachment.importer), *present);
             frames_.pop_back();
             return;
         }
@@ -441,7 +450,7 @@ private:
             const std::size_t copied = graph.graft(*builder_.cache, key, grafted_);
             builder_.from_cache += copied + 1;
             builder_.processed += copied;
-            graph.add_dependency(from, key);
+            graph.add_dependency(importer_node(attachment.importer), *graph.find(key));
             frames_.pop_back();
             host_.reached(graph.size(), false);
             return;

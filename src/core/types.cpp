@@ -86,14 +86,22 @@ void DepGraph::add_dependency(std::string_view from, std::string_view to) {
     if (from_entry == nodes_.end()) fail("Node does not exist on graph: ", from);
     const auto to_entry = nodes_.find(to);
     if (to_entry == nodes_.end()) fail("Node does not exist on graph: ", to);
+    relate(from_entry->second, to_entry->second);
+}
 
+void DepGraph::add_dependency(StoredNode& from, StoredNode& to) {
+    MODWEAVE_LOG(Debug, kTarget, "Add dependency '", from.name(), "' -> '", to.name(), "'");
+    relate(from, to);
+}
+
+void DepGraph::relate(StoredNode& from, StoredNode& to) {
     // Both change accesses are taken before either set changes, so a request that conflicts (an
     // edge from a node to itself, or a node the caller still reads) fails without leaving half an
     // edge behind.
-    const NodeWriteGuard to_node = to_entry->second.write();
-    const NodeWriteGuard from_node = from_entry->second.write();
-    to_node->dependents.emplace(from);
-    from_node->dependencies.emplace(to);
+    const NodeWriteGuard to_node = to.write();
+    const NodeWriteGuard from_node = from.write();
+    to_node->dependents.emplace(from_node->name);
+    from_node->dependencies.emplace(to_node->name);
 
     if (!from_node->depth) {
         fail("Attempted to add dependency from node with uninitialized depth named: ",

@@ -130,6 +130,8 @@ private:
     // The nodes of this graph that the node's imports name, in the order of its dependency set,
     // as graft found them; valid while the sizes agree, and dropped on change access.
     std::vector<StoredNode*> targets_;
+
+    const std::string& name() const noexcept { return node_->name; }
 };
 
 class DepGraph {
@@ -153,6 +155,15 @@ public:
     // Records that `from` imports `to` on both nodes, then gives `to` the depth of `from` plus
     // one when it has none or a larger one. Logs before any check, so a failing call still logs.
     void add_dependency(std::string_view from, std::string_view to);
+
+    // add_dependency for two nodes of this graph found already (the log names them the same).
+    void add_dependency(StoredNode& from, StoredNode& to);
+
+    // The stored node of `name`, or nothing; it stays where it is while the graph only grows.
+    StoredNode* find(std::string_view name) {
+        const auto entry = nodes_.find(name);
+        return entry == nodes_.end() ? nullptr : &entry->second;
+    }
 
     // Number of edges: the sum of the sizes of all dependency sets.
     std::size_t num_dependencies() const;
@@ -218,6 +229,7 @@ public:
 
 private:
     void adopt(NodeMap::node_type handle);
+    void relate(StoredNode& from, StoredNode& to);
     void assign_depths_from(const std::string& start, std::int32_t start_depth);
 
     NodeMap nodes_;
