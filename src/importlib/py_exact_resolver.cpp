@@ -172,15 +172,25 @@ void ExactResolver::read_path_hooks() {
 
 const std::optional<ModuleSpec>& ExactResolver::find(std::string_view name) {
     static const std::optional<ModuleSpec> nothing;
-    if (const auto known = memo_.find(name); known != memo_.end()) return known->second;
+    const std::size_t hash = text::TransparentStringHash{}(name);
+    Recent& recent = recent_[hash % recent_.size()];
+    if (recent.answer != nullptr && recent.hash == hash && *recent.name == name) {
+        return *recent.answer;
+    }
+    const auto remember = [&](Memo::const_iterator entry) -> const std::optional<ModuleSpec>& {
+        recent = {.hash = hash, .name = &entry->first, .answer = &entry->second};
+        return entry->second;
+    };
+    if (const auto known = memo_.find(name); known != memo_.end()) return remember(known);
     if (static_cast<std::size_t>(std::count(name.begin(), name.end(), '.')) >= kMostComponents) {
         return nothing;
     }
     // Parents are settled before their children, outermost first, without recursion.
     std::vector<std::string_view> pending{name};
-    while (!pending.empty()) {
+    for (;;) {
         const std::string_view current = pending.back();
-        if (memo_.contains(current)) {
+        // The name itself is known to be missing; a parent may have been settled before.
+        if (pending.size() > 1 && memo_.contains(current)) {
             pending.pop_back();
             continue;
         }
@@ -199,11 +209,10 @@ const std::optional<ModuleSpec>& ExactResolver::find(std::string_view name) {
             continue;
         }
         if (*answer) log_loaded_spec(**answer);
-        memo_.emplace(current, std::move(*answer));
+        const auto entry = memo_.emplace(current, std::move(*answer)).first;
+        if (pending.size() == 1) return remember(entry);
         pending.pop_back();
     }
-    const auto settled = memo_.find(name);
-    return settled != memo_.end() ? settled->second : nothing;
 }
 
 Handle ExactResolver::SearchPath::for_finders() {

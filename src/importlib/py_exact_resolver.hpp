@@ -12,6 +12,7 @@
 
 #include <Python.h>
 
+#include <array>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -102,6 +103,14 @@ private:
     std::optional<std::vector<std::string>> standard_hook_suffixes_;
 
     Memo memo_;
+    // The latest answers by hash, before the memo: the walk asks for a name again soon after it
+    // first asked (ahead of need, then in turn), and a large memo misses the processor's caches.
+    struct Recent {
+        std::size_t hash = 0;
+        const std::string* name = nullptr;  // the memo's key
+        const std::optional<ModuleSpec>* answer = nullptr;
+    };
+    std::array<Recent, 64> recent_{};
     FileSystemView& files_;
     std::unordered_map<std::string, EntryFinder, text::TransparentStringHash, std::equal_to<>>
         entry_finders_;
