@@ -172,7 +172,6 @@ private:
     // it will read, in the order it will read them. An exact build resolves each name once, so
     // asking early costs nothing later.
     void look_ahead(const ModuleSpec& spec, const std::vector<ImportLine>& imports) {
-        std::vector<ModuleSpec> upcoming;
         std::unordered_set<std::string> seen;
         const auto consider = [&](std::string_view name) {
             // Parents are attached before the module, outermost first.
@@ -182,7 +181,7 @@ private:
                     const ModuleSpec* found = find_spec(prefix);
                     if (found != nullptr && worth_reading(*found) &&
                         seen.insert(found->name).second) {
-                        upcoming.push_back(*found);
+                        host_.prefetch(*found, seen.size() == 1);
                     }
                 }
                 if (end == std::string_view::npos) return;
@@ -212,11 +211,6 @@ private:
                 if (alias.name != "*") consider(target + "." + alias.name);
             }
         }
-        std::vector<const ModuleSpec*> modules;
-        modules.reserve(upcoming.size());
-        for (const ModuleSpec& module : upcoming)
-            modules.push_back(&module);
-        if (!modules.empty()) host_.prefetch(modules);
     }
 
     // A module new to this build that the walk would read.

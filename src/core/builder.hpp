@@ -99,9 +99,10 @@ public:
     // What the module `spec` describes holds to read, or nothing. By default load_source's text.
     virtual std::optional<LoadedModule> load_module(const importlib::ModuleSpec& spec);
 
-    // In exact builds, told of modules the walk is about to read, in the order it will read them,
-    // so that a host can read them ahead of need.
-    virtual void prefetch(const std::vector<const importlib::ModuleSpec*>& /*modules*/) {}
+    // In exact builds, told of each module the walk is about to read as it finds it, in the order
+    // it will read them, so that a host can read them ahead of need; `first` starts the modules
+    // of a new expansion, which the walk reads before those of earlier ones.
+    virtual void prefetch(const importlib::ModuleSpec& /*module*/, bool /*first*/) {}
 
     // Told the number of modules in the graph whenever modules are added, and once more, with
     // `done` set, when the walk is over.

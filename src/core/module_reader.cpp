@@ -70,24 +70,19 @@ ModuleReader::~ModuleReader() {
     {
         const std::lock_guard lock(mutex_);
         stopping_ = true;
-        batches_.fetch_add(1, std::memory_order_release);
+        queued_count_.fetch_add(1, std::memory_order_release);
     }
     queued_.notify_all();
     if (thread_.joinable()) thread_.join();
 }
 
-void ModuleReader::prefetch(const std::vector<std::string>& paths) {
+void ModuleReader::prefetch(const std::string& path, bool first) {
     {
         const std::lock_guard lock(mutex_);
-        std::vector<std::string> fresh;
-        for (const std::string& path : paths) {
-            if (requested_.insert(path).second) fresh.push_back(path);
-        }
-        // The walk goes depth first: what it learnt of last is what it reads next. The first of
-        // those it reads at once, itself; the thread starts with the second, so that the two
-        // never wait for each other over one file.
-        if (!fresh.empty()) requested_.erase(fresh.front());
-        queue_.insert(queue_.begin(), fresh.begin() + (fresh.empty() ? 0 : 1), fresh.end());
+        // The walk goes depth first: the files of the module it expands last come before all
+        // others, in the order it found them.
+        if (first) batch_end_ = 0;
+        if (!requested_.insert(path).second) return;
         if (!thread_.joinable() && !thread_failed_) {
             try {
                 thread_ = std::thread([this] { work(); });
@@ -96,17 +91,23 @@ void ModuleReader::prefetch(const std::vector<std::string>& paths) {
                 thread_failed_ = true;
             }
         }
-        if (thread_failed_) {
-            queue_.clear();
-            return;
-        }
-        if (fresh.size() > 1) batches_.fetch_add(1, std::memory_order_release);
+        if (thread_failed_) return;
+        queue_.insert(queue_.begin() + static_cast<std::ptrdiff_t>(batch_end_), path);
+        ++batch_end_;
+        queued_count_.fetch_add(1, std::memory_order_release);
     }
     queued_.notify_one();
 }
 
 ReadModule ModuleReader::take(const std::string& path) {
     std::unique_lock lock(mutex_);
+    if (in_hand_ == path) {
+        // Most files take less time to read than the thread takes to wake a sleeper.
+        const std::uint64_t seen = finished_count_.load(std::memory_order_acquire);
+        lock.unlock();
+        spin_while([&] { return finished_count_.load(std::memory_order_acquire) == seen; });
+        lock.lock();
+    }
     finished_.wait(lock, [&] { return in_hand_ != path; });
     if (const auto done = results_.find(path); done != results_.end()) {
         ReadModule read = std::move(done->second);
@@ -119,14 +120,14 @@ ReadModule ModuleReader::take(const std::string& path) {
     return read_module(path);
 }
 
-bool ModuleReader::linger(std::uint64_t seen) {
-    // About the time the walk takes for a module or two; waking a sleeping thread costs the walk a
-    // system call and the thread a reschedule, many times over on a virtual machine.
+template <class Condition>
+void ModuleReader::spin_while(Condition&& condition) {
+    // About the time the walk takes for a module or two; waking a sleeping thread costs the waker
+    // a system call and the sleeper a reschedule, many times over on a virtual machine.
     constexpr auto budget = std::chrono::microseconds(200);
     const auto until = std::chrono::steady_clock::now() + budget;
-    for (unsigned round = 0;; ++round) {
-        if (batches_.load(std::memory_order_acquire) != seen) return true;
-        if (round % 64 == 63 && std::chrono::steady_clock::now() >= until) return false;
+    for (unsigned round = 0; condition(); ++round) {
+        if (round % 64 == 63 && std::chrono::steady_clock::now() >= until) return;
 #if defined(__x86_64__) || defined(__i386__)
         __builtin_ia32_pause();
 #endif
@@ -137,15 +138,17 @@ void ModuleReader::work() {
     std::unique_lock lock(mutex_);
     for (;;) {
         if (queue_.empty() && !stopping_) {
-            const std::uint64_t seen = batches_.load(std::memory_order_acquire);
+            // Files come one at a time as the walk finds them: wait awake for the next a while.
+            const std::uint64_t seen = queued_count_.load(std::memory_order_acquire);
             lock.unlock();
-            linger(seen);
+            spin_while([&] { return queued_count_.load(std::memory_order_acquire) == seen; });
             lock.lock();
         }
         queued_.wait(lock, [&] { return stopping_ || !queue_.empty(); });
         if (stopping_) return;
         std::string path = std::move(queue_.front());
         queue_.pop_front();
+        if (batch_end_ != 0) --batch_end_;
         if (taken_.erase(path) != 0) continue;
         in_hand_ = path;
         lock.unlock();
@@ -156,12 +159,14 @@ void ModuleReader::work() {
             // Out of memory: the caller reads the file itself.
             lock.lock();
             in_hand_.reset();
+            finished_count_.fetch_add(1, std::memory_order_release);
             finished_.notify_all();
             continue;
         }
         lock.lock();
         results_.insert_or_assign(std::move(path), std::move(read));
         in_hand_.reset();
+        finished_count_.fetch_add(1, std::memory_order_release);
         finished_.notify_all();
     }
 }

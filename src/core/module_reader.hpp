@@ -53,9 +53,10 @@ public:
     // Stops the thread after the file in hand; what was read and not taken is dropped.
     ~ModuleReader();
 
-    // Queues files to read, in the order they will be taken, but the first, which the caller is
-    // about to take. A file queued before is skipped.
-    void prefetch(const std::vector<std::string>& paths);
+    // Queues a file to read, after the files queued since the last `first` and before all
+    // others: the caller names the files it will take, in the order it will take them, starting
+    // each new list with `first`. A file queued before is skipped.
+    void prefetch(const std::string& path, bool first);
 
     // The result for `path`: the one read ahead, or, when the thread has not begun it, read now on
     // the calling thread. Waits while the thread has it in hand.
@@ -63,15 +64,18 @@ public:
 
 private:
     void work();
-    // Waits a little, awake, for files to be queued, so that a prefetch in quick succession finds
-    // the thread running instead of paying for waking it. True when something was queued.
-    bool linger(std::uint64_t seen);
+    // Waits a little, awake, while `condition` holds, before a wait that sleeps: so that the
+    // other side, which is about to act, need not wake this one.
+    template <class Condition>
+    static void spin_while(Condition&& condition);
 
     std::mutex mutex_;
     std::condition_variable queued_;
     std::condition_variable finished_;
-    std::deque<std::string> queue_;          // the front is read next
-    std::atomic<std::uint64_t> batches_{0};  // prefetches that queued something, and stops
+    std::deque<std::string> queue_;                 // the front is read next
+    std::size_t batch_end_ = 0;                     // where the file queued next goes
+    std::atomic<std::uint64_t> queued_count_{0};    // files queued so far, and the stop
+    std::atomic<std::uint64_t> finished_count_{0};  // files the thread is done with
     std::unordered_set<std::string, text::TransparentStringHash, std::equal_to<>> requested_;
     // Queued files the caller read itself; the thread passes over them.
     std::unordered_set<std::string, text::TransparentStringHash, std::equal_to<>> taken_;

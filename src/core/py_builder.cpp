@@ -105,14 +105,10 @@ public:
         return std::nullopt;
     }
 
-    void prefetch(const std::vector<const importlib::ModuleSpec*>& modules) override {
-        std::vector<std::string> paths;
-        for (const importlib::ModuleSpec* module : modules) {
-            if (module->origin && path_extension(*module->origin) == "py") {
-                paths.push_back(*module->origin);
-            }
+    void prefetch(const importlib::ModuleSpec& module, bool first) override {
+        if (module.origin && path_extension(*module.origin) == "py") {
+            reader_.prefetch(*module.origin, first);
         }
-        if (!paths.empty()) reader_.prefetch(paths);
     }
 
     std::vector<ImportLine> read_imports(std::string_view source) override {
