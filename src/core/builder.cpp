@@ -391,8 +391,9 @@ private:
             const ModuleSpec* found = find_spec(parent);
             if (found == nullptr || (!excluded.empty() && excluded.covers(found->name))) continue;
             const std::string& from = importer_spec(importer).name;
+            if (found->name == from) continue;
             StoredNode* present = builder_.graph.find(found->name);
-            if (found->name == from || present == nullptr) continue;
+            if (present == nullptr) continue;
             ++builder_.processed;
             MODWEAVE_LOG(Debug, kTarget, "Processing dependency: ", from, " -> ", found->name);
             builder_.graph.add_dependency(importer_node(importer), *present);

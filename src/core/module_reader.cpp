@@ -1,7 +1,6 @@
 #include "core/module_reader.hpp"
 
 #include <chrono>
-
 #include <exception>
 #include <system_error>
 #include <utility>

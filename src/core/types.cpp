@@ -129,6 +129,9 @@ void DepGraph::adopt(NodeMap::node_type handle) {
         MODWEAVE_LOG(Debug, kTarget, "Adding node to graph: ", incoming->name);
         if (handle.key() != incoming->name) handle.key() = incoming->name;
     }
+    // Notes of the graph the node comes from point into that graph.
+    handle.mapped().targets_.clear();
+    handle.mapped().grafted_ = false;
     nodes_.insert(std::move(handle));
 }
 

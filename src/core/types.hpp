@@ -94,12 +94,11 @@ private:
 class StoredNode {
 public:
     explicit StoredNode(DepNode node) : node_(std::make_shared<DepNode>(std::move(node))) {}
-    // Copies and moves start with fresh walk state.
-    // A copy is a new stored node with the same node, its access state free. Taken under read
-    // access, so that copying a node being changed fails as reading it would.
+    // A copy is a new stored node with the same node, its access state and walk notes fresh.
+    // Taken under read access, so that copying a node being changed fails as reading it would.
     StoredNode(const StoredNode& other) : node_(other.shared()) {}
     StoredNode& operator=(const StoredNode&) = delete;
-    // The source keeps its node too, so that it stays usable.
+    // The source keeps its node too, so that it stays usable; the walk notes stay behind.
     StoredNode(StoredNode&& other) noexcept : node_(other.node_) {}
     StoredNode& operator=(StoredNode&&) = delete;
 
@@ -109,29 +108,26 @@ public:
     NodeWriteGuard write() { return NodeWriteGuard(*this); }
 
     bool is_free() const noexcept { return access_ == kFree; }
-    // Whether both hold the same node data, unchanged since one was copied from the other.
-    bool shares_node_with(const StoredNode& other) const noexcept { return node_ == other.node_; }
 
 private:
     friend class NodeReadGuard;
     friend class NodeWriteGuard;
+    friend class DepGraph;
     static constexpr std::ptrdiff_t kFree = 0;
     static constexpr std::ptrdiff_t kWriting = -1;
 
     std::shared_ptr<DepNode> shared() const;
+    const std::string& name() const noexcept { return node_->name; }
 
     std::shared_ptr<DepNode> node_;          // never empty
     mutable std::ptrdiff_t access_ = kFree;  // number of readers, or kWriting
     // What the graph's own walks note on the node as they go.
-    friend class DepGraph;
     std::uint64_t walk_ = 0;     // the walk that last reached it; walks are numbered per process
     std::int32_t distance_ = 0;  // its distance from the start of that walk
     bool grafted_ = false;       // shared in by graft, and not yet settled
     // The nodes of this graph that the node's imports name, in the order of its dependency set,
     // as graft found them; valid while the sizes agree, and dropped on change access.
     std::vector<StoredNode*> targets_;
-
-    const std::string& name() const noexcept { return node_->name; }
 };
 
 class DepGraph {

@@ -33,8 +33,6 @@ public:
     // A directory as the view holds it.
     class Folder {
     public:
-        const std::string& path() const noexcept { return path_; }
-        const Listing& entries() const noexcept { return entries_; }
         // Whether the path names a folder (through links), listable or not.
         bool is_directory() const noexcept { return directory_; }
 
