@@ -1,5 +1,7 @@
 #include "core/module_reader.hpp"
 
+#include <sched.h>
+
 #include <chrono>
 #include <exception>
 #include <system_error>
@@ -121,6 +123,13 @@ ReadModule ModuleReader::take(const std::string& path) {
 
 template <class Condition>
 void ModuleReader::spin_while(Condition&& condition) {
+    // With one processor to run on, a spinning thread only keeps the other from acting.
+    static const bool processors_to_spare = [] {
+        cpu_set_t allowed;
+        CPU_ZERO(&allowed);
+        return ::sched_getaffinity(0, sizeof allowed, &allowed) == 0 && CPU_COUNT(&allowed) > 1;
+    }();
+    if (!processors_to_spare) return;
     // About the time the walk takes for a module or two; waking a sleeping thread costs the waker
     // a system call and the sleeper a reschedule, many times over on a virtual machine.
     constexpr auto budget = std::chrono::microseconds(200);
