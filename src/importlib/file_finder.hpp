@@ -64,12 +64,9 @@ public:
     // The directory, listed in this round.
     const Folder& folder(std::string_view directory);
 
-    // What `name` in `directory` is, symbolic links followed: from the listing where it says,
+    // What `name` in the folder is, symbolic links followed: from the listing where it says,
     // from the file's status otherwise.
     Kind kind(const Folder& folder, std::string_view name);
-    Kind kind(std::string_view directory, std::string_view name) {
-        return kind(folder(directory), name);
-    }
 
     // Starts a round of lookups: listings are checked against their directories' modification
     // times when next used, and statuses asked of single files are asked again.
