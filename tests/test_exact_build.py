@@ -152,6 +152,16 @@ def test_depths_are_shortest_distances_in_fresh_and_cached_builds(tree):
     assert fresh.get(tree.name("e")).depth == 3
 
 
+@pytest.mark.parametrize("root", ["import {p}pkg.sub\n", "import {p}pkg.sub.leaf\nimport {p}pkg.sub\n"])
+def test_a_package_importing_its_submodule_imports_its_own_parents(tree, root):
+    # The submodule is new when the package's text reaches it, or already in the graph.
+    tree.write("pkg", "", package=True)
+    tree.write("pkg.sub", "from . import leaf\n", package=True)
+    tree.write("pkg.sub.leaf", "")
+    graph = exact().build(root.format(p=tree.prefix))
+    assert graph[tree.name("pkg.sub")].imports == {tree.name("pkg"), tree.name("pkg.sub.leaf")}
+
+
 def records(graph):
     """Everything a graph says of each node."""
     return {node.name: (node.spec, node.imports, set(node.dependents), node.depth)

@@ -1,6 +1,7 @@
 #include "core/builder.hpp"
 
 #include <algorithm>
+#include <deque>
 #include <unordered_set>
 #include <utility>
 #include <variant>
@@ -85,13 +86,30 @@ public:
 
 private:
     void run_frames() {
-        while (!frames_.empty()) {
-            const std::size_t top = frames_.size() - 1;
-            if (auto* expansion = std::get_if<Expansion>(&frames_[top])) {
-                resume(*expansion, top);
-            } else {
-                resume(std::get<Attachment>(frames_[top]));
+        for (;;) {
+            while (!frames_.empty()) {
+                const std::size_t top = frames_.size() - 1;
+                if (auto* expansion = std::get_if<Expansion>(&frames_[top])) {
+                    resume(*expansion, top);
+                } else {
+                    resume(std::get<Attachment>(frames_[top]));
+                }
             }
+            if (waiting_.empty()) return;
+            ModuleSpec next = std::move(waiting_.front());
+            waiting_.pop_front();
+            expand(std::move(next));
+        }
+    }
+
+    // Reads the module and starts its expansion, when it has anything to read.
+    void expand(ModuleSpec spec) {
+        std::optional<LoadedModule> loaded = host_.load_module(spec);
+        if (!loaded) return;
+        if (loaded->imports) {
+            begin_expansion(std::move(spec), std::move(*loaded->imports));
+        } else {
+            process_imports(std::move(spec), loaded->text);
         }
     }
 
@@ -181,7 +199,8 @@ private:
                     const ModuleSpec* found = find_spec(prefix);
                     if (found != nullptr && worth_reading(*found) &&
                         seen.insert(found->name).second) {
-                        host_.prefetch(*found, seen.size() == 1);
+                        // Breadth first, every expansion's modules come after all earlier ones.
+                        host_.prefetch(*found, !options().exact && seen.size() == 1);
                     }
                 }
                 if (end == std::string_view::npos) return;
@@ -355,7 +374,14 @@ private:
         const std::string& key = found->name;
         if (!excluded.empty() && excluded.covers(key)) return;
         const ModuleSpec& from = importer_spec(importer);
-        if (key == from.name) return;
+        if (key == from.name) {
+            // A package importing its own submodule reaches itself as the submodule's parent;
+            // its own parents it imports all the same, whichever way the module was found.
+            if (options().exact && key.find('.') != std::string::npos) {
+                relate_to_parents(importer, key);
+            }
+            return;
+        }
 
         ++builder_.processed;
         MODWEAVE_LOG(Debug, kTarget, "Processing dependency: ", from.name, " -> ", key);
@@ -461,6 +487,21 @@ private:
             return;
         }
 
+        if (options().exact) {
+            // Exact depths are worked out at the end, and the graph does not depend on the order
+            // of expansions: so they go breadth first, which gives the host the most time to read
+            // each module ahead of need.
+            const bool expands = options().expands(key);
+            StoredNode& importer = importer_node(attachment.importer);
+            StoredNode* added = &graph.add_stored(DepNode(expands ? attachment.found
+                                                                  : std::move(attachment.found),
+                                                          std::nullopt));
+            graph.add_dependency(importer, *added);
+            if (expands) waiting_.push_back(std::move(attachment.found));
+            frames_.pop_back();
+            host_.reached(graph.size(), false);
+            return;
+        }
         std::optional<LoadedModule> loaded;
         if (options().expands(key)) loaded = host_.load_module(attachment.found);
         // The module spec goes to the node alone unless the expansion needs it too. The stored
@@ -484,6 +525,7 @@ private:
     GraphBuilder& builder_;
     BuildHost& host_;
     std::vector<Frame> frames_;
+    std::deque<ModuleSpec> waiting_;  // exact builds: modules found, to expand in turn
     std::string submodule_name_;
     DepGraph::Grafted grafted_;  // the nodes the cache shared in
 };

@@ -70,14 +70,16 @@ DepGraph& DepGraph::operator=(const DepGraph& other) {
     return *this;
 }
 
-NodeReadGuard DepGraph::add(DepNode node) {
+NodeReadGuard DepGraph::add(DepNode node) { return add_stored(std::move(node)).read(); }
+
+StoredNode& DepGraph::add_stored(DepNode node) {
     if (nodes_.contains(node.name)) {
         fail("assertion failed: !self.nodes.contains_key(&node.name)");
     }
     MODWEAVE_LOG(Debug, kTarget, "Adding node to graph: ", node.name);
     std::string key = node.name;
     auto [entry, inserted] = nodes_.try_emplace(std::move(key), std::move(node));
-    return entry->second.read();
+    return entry->second;
 }
 
 void DepGraph::add_dependency(std::string_view from, std::string_view to) {

@@ -147,6 +147,8 @@ public:
     // Takes the node over and returns read access to it as stored; release that access before
     // changing the graph again. Fails when the name is taken.
     NodeReadGuard add(DepNode node);
+    // add, giving the node as stored; it stays where it is while the graph only grows.
+    StoredNode& add_stored(DepNode node);
 
     // Records that `from` imports `to` on both nodes, then gives `to` the depth of `from` plus
     // one when it has none or a larger one. Logs before any check, so a failing call still logs.
