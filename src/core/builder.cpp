@@ -40,6 +40,59 @@ bool can_resolve(std::string_view package, std::size_t level) {
     return static_cast<std::size_t>(std::count(package.begin(), package.end(), '.')) + 1 >= level;
 }
 
+// What an exact build's walk knows of each name it has asked about: the host's answer, which such
+// hosts keep for the whole build, and the graph's node of the module found, once there is one.
+// One search of an open table keyed by the name, instead of one in the host's answers, one in the
+// graph and one in the set of modules already handed to the reader.
+class NameNotes {
+public:
+    struct Note {
+        const ModuleSpec* found = nullptr;  // nothing when the name found no module
+        StoredNode* node = nullptr;         // the node of found->name in the graph, when known
+        bool asked = false;                 // the host was asked
+        bool considered = false;            // look-ahead has decided about reading the module
+    };
+
+    Note& operator[](std::string_view name) {
+        const std::size_t hash = text::TransparentStringHash{}(name);
+        if ((entries_.size() + 1) * 2 > slots_.size()) grow();
+        for (std::size_t index = hash & mask_;; index = (index + 1) & mask_) {
+            Slot& slot = slots_[index];
+            if (slot.entry == kEmpty) {
+                slot = {.hash = hash, .entry = static_cast<std::uint32_t>(entries_.size())};
+                return entries_.emplace_back(std::string(name), Note{}).second;
+            }
+            if (slot.hash == hash && entries_[slot.entry].first == name) {
+                return entries_[slot.entry].second;
+            }
+        }
+    }
+
+private:
+    static constexpr std::uint32_t kEmpty = ~std::uint32_t{0};
+    struct Slot {
+        std::size_t hash = 0;
+        std::uint32_t entry = kEmpty;
+    };
+
+    void grow() {
+        std::vector<Slot> slots(std::max<std::size_t>(64, slots_.size() * 2));
+        mask_ = slots.size() - 1;
+        for (const Slot& slot : slots_) {
+            if (slot.entry == kEmpty) continue;
+            std::size_t index = slot.hash & mask_;
+            while (slots[index].entry != kEmpty)
+                index = (index + 1) & mask_;
+            slots[index] = slot;
+        }
+        slots_ = std::move(slots);
+    }
+
+    std::vector<Slot> slots_;  // a power of two in size, at most half full
+    std::size_t mask_ = 0;
+    std::deque<std::pair<std::string, Note>> entries_;  // stay where they are as the table grows
+};
+
 // The depth-first expansion of one build.
 //
 // It is defined by three mutually recursive operations: process_imports expands a module by
@@ -96,20 +149,22 @@ private:
                 }
             }
             if (waiting_.empty()) return;
-            ModuleSpec next = std::move(waiting_.front());
+            auto [spec, node] = std::move(waiting_.front());
             waiting_.pop_front();
-            expand(std::move(next));
+            expand(std::move(spec), node);
         }
     }
 
-    // Reads the module and starts its expansion, when it has anything to read.
-    void expand(ModuleSpec spec) {
+    // Reads the module of `node` and starts its expansion, when it has anything to read.
+    void expand(ModuleSpec spec, StoredNode* node) {
         std::optional<LoadedModule> loaded = host_.load_module(spec);
         if (!loaded) return;
+        enter(spec.name);
         if (loaded->imports) {
-            begin_expansion(std::move(spec), std::move(*loaded->imports));
+            push_expansion(std::move(spec), std::move(*loaded->imports), node);
         } else {
-            process_imports(std::move(spec), loaded->text);
+            std::vector<ImportLine> imports = host_.read_imports(loaded->text);
+            push_expansion(std::move(spec), std::move(imports), node);
         }
     }
 
@@ -131,6 +186,7 @@ private:
         std::size_t importer = 0;  // the Expansion of the module whose text holds the import
         ModuleSpec found;
         bool cached = false;  // the cache holds the module; decided before its parents are attached
+        NameNotes::Note* known = nullptr;  // exact builds: the note of the name that found it
         bool parents_attached = false;
     };
 
@@ -144,11 +200,31 @@ private:
         return *std::get<Expansion>(frames_[importer]).node;
     }
 
-    // The host's answer for `name`, borrowed until the next lookup.
+    // The host's answer for `name`: borrowed until the next lookup in a plain build, kept for
+    // the build in an exact one, which asks the host once per name.
     const ModuleSpec* find_spec(std::string_view name) {
+        if (options().exact) return note(name).found;
         const ModuleSpec* found = host_.lookup(name);
         host_.checkpoint();
         return found;
+    }
+
+    NameNotes::Note& note(std::string_view name) {
+        NameNotes::Note& known = notes_[name];
+        if (!known.asked) {
+            known.found = host_.lookup(name);
+            known.asked = true;
+            host_.checkpoint();
+        }
+        return known;
+    }
+
+    // The graph's node of the module a note found, when the graph holds it.
+    StoredNode* node_of(NameNotes::Note& known) {
+        if (known.node == nullptr && known.found != nullptr) {
+            known.node = builder_.graph.find(known.found->name);
+        }
+        return known.node;
     }
 
     // Starts the expansion of `spec`. The source text is needed only until it is parsed: the
@@ -174,13 +250,15 @@ private:
         builder_.in_progress.insert(name);
     }
 
-    void push_expansion(ModuleSpec spec, std::vector<ImportLine> imports) {
+    // `node` is the module's node when the caller has it at hand.
+    void push_expansion(ModuleSpec spec, std::vector<ImportLine> imports,
+                        StoredNode* node = nullptr) {
         if (builder_.verbose) dump(imports);
         if (!options().type_checking) {
             std::erase_if(imports, [](const ImportLine& import) { return import.type_checking; });
         }
         if (options().exact) look_ahead(spec, imports);
-        StoredNode* node = builder_.graph.find(spec.name);
+        if (node == nullptr) node = builder_.graph.find(spec.name);
         if (node == nullptr) fail("Node does not exist on graph: ", spec.name);
         frames_.emplace_back(std::in_place_type<Expansion>, std::move(spec), std::move(imports),
                              node);
@@ -190,17 +268,16 @@ private:
     // it will read, in the order it will read them. An exact build resolves each name once, so
     // asking early costs nothing later.
     void look_ahead(const ModuleSpec& spec, const std::vector<ImportLine>& imports) {
-        std::unordered_set<std::string> seen;
         const auto consider = [&](std::string_view name) {
             // Parents are attached before the module, outermost first.
             for (std::size_t end = name.find('.');; end = name.find('.', end + 1)) {
                 const std::string_view prefix = name.substr(0, end);
                 if (!options().exclude.covers(prefix)) {
-                    const ModuleSpec* found = find_spec(prefix);
-                    if (found != nullptr && worth_reading(*found) &&
-                        seen.insert(found->name).second) {
-                        // Breadth first, every expansion's modules come after all earlier ones.
-                        host_.prefetch(*found, !options().exact && seen.size() == 1);
+                    NameNotes::Note& known = note(prefix);
+                    // A module is worth reading once: later, it is in the graph or on its way.
+                    if (!known.considered) {
+                        known.considered = true;
+                        if (worth_reading(known)) host_.prefetch(*known.found);
                     }
                 }
                 if (end == std::string_view::npos) return;
@@ -233,10 +310,12 @@ private:
     }
 
     // A module new to this build that the walk would read.
-    bool worth_reading(const ModuleSpec& found) const {
-        const std::string& name = found.name;
-        return found.origin && !builder_.graph.has_node(name) &&
-               !(builder_.cache && builder_.cache->has_node(name)) && options().expands(name) &&
+    bool worth_reading(NameNotes::Note& known) {
+        if (known.found == nullptr || !known.found->origin || node_of(known) != nullptr) {
+            return false;
+        }
+        const std::string& name = known.found->name;
+        return !(builder_.cache && builder_.cache->has_node(name)) && options().expands(name) &&
                !options().exclude.covers(name);
     }
 
@@ -362,7 +441,8 @@ private:
     void process_dependency(std::size_t importer, std::string_view name, Report report) {
         const NamePrefixes& excluded = options().exclude;
         if (!excluded.empty() && excluded.covers(name)) return;
-        const ModuleSpec* found = find_spec(name);
+        NameNotes::Note* known = options().exact ? &note(name) : nullptr;
+        const ModuleSpec* found = known != nullptr ? known->found : find_spec(name);
         if (found == nullptr) {
             MODWEAVE_LOG(Debug, kTarget, "!!!! Unable to find spec for name: '", name, "' !!!!");
             if (report == Report::Unresolved) {
@@ -385,7 +465,7 @@ private:
 
         ++builder_.processed;
         MODWEAVE_LOG(Debug, kTarget, "Processing dependency: ", from.name, " -> ", key);
-        if (StoredNode* present = builder_.graph.find(key)) {
+        if (StoredNode* present = known != nullptr ? node_of(*known) : builder_.graph.find(key)) {
             builder_.graph.add_dependency(importer_node(importer), *present);
             if (options().exact && key.find('.') != std::string::npos) {
                 relate_to_parents(importer, key);
@@ -400,7 +480,7 @@ private:
             return;
         }
         const bool cached = key != terminal_name && builder_.cache && builder_.cache->has_node(key);
-        frames_.emplace_back(std::in_place_type<Attachment>, importer, *found, cached);
+        frames_.emplace_back(std::in_place_type<Attachment>, importer, *found, cached, known);
     }
 
     // Importing a module imports its parent packages first, so in an exact graph the importer
@@ -414,11 +494,12 @@ private:
              dot = module.rfind('.', dot - 1)) {
             const std::string_view parent = std::string_view(module).substr(0, dot);
             if (!excluded.empty() && excluded.covers(parent)) continue;
-            const ModuleSpec* found = find_spec(parent);
+            NameNotes::Note& known = note(parent);
+            const ModuleSpec* found = known.found;
             if (found == nullptr || (!excluded.empty() && excluded.covers(found->name))) continue;
             const std::string& from = importer_spec(importer).name;
             if (found->name == from) continue;
-            StoredNode* present = builder_.graph.find(found->name);
+            StoredNode* present = node_of(known);
             if (present == nullptr) continue;
             ++builder_.processed;
             MODWEAVE_LOG(Debug, kTarget, "Processing dependency: ", from, " -> ", found->name);
@@ -493,11 +574,11 @@ private:
             // each module ahead of need.
             const bool expands = options().expands(key);
             StoredNode& importer = importer_node(attachment.importer);
-            StoredNode* added = &graph.add_stored(DepNode(expands ? attachment.found
-                                                                  : std::move(attachment.found),
-                                                          std::nullopt));
-            graph.add_dependency(importer, *added);
-            if (expands) waiting_.push_back(std::move(attachment.found));
+            StoredNode& added = graph.add_stored(
+                DepNode(expands ? attachment.found : std::move(attachment.found), std::nullopt));
+            if (attachment.known != nullptr) attachment.known->node = &added;
+            graph.add_dependency(importer, added);
+            if (expands) waiting_.emplace_back(std::move(attachment.found), &added);
             frames_.pop_back();
             host_.reached(graph.size(), false);
             return;
@@ -525,7 +606,9 @@ private:
     GraphBuilder& builder_;
     BuildHost& host_;
     std::vector<Frame> frames_;
-    std::deque<ModuleSpec> waiting_;  // exact builds: modules found, to expand in turn
+    std::deque<std::pair<ModuleSpec, StoredNode*>> waiting_;  // exact builds: modules found,
+                                                               // to expand in turn
+    NameNotes notes_;                                          // exact builds
     std::string submodule_name_;
     DepGraph::Grafted grafted_;  // the nodes the cache shared in
 };
@@ -623,8 +706,14 @@ std::optional<std::string> BuildHost::load_source(const ModuleSpec& spec) {
 }
 
 const ModuleSpec* BuildHost::lookup(std::string_view name) {
-    last_answer_ = find_spec(name);
-    return last_answer_ ? &*last_answer_ : nullptr;
+    std::optional<ModuleSpec> answer = find_spec(name);
+    auto known = answers_.find(name);
+    if (known == answers_.end()) {
+        known = answers_.emplace(std::string(name), std::move(answer)).first;
+    } else {
+        known->second = std::move(answer);
+    }
+    return known->second ? &*known->second : nullptr;
 }
 
 std::optional<LoadedModule> BuildHost::load_module(const ModuleSpec& spec) {

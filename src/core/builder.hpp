@@ -9,6 +9,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <unordered_set>
 #include <vector>
 
@@ -72,7 +73,10 @@ struct BuildOptions {
 // and their import statements, and a chance to abandon the build.
 // Any of them may throw anything; the build then stops at once, as after an internal failure.
 class BuildHost {
-    std::optional<importlib::ModuleSpec> last_answer_;  // what lookup() lends by default
+    // What lookup() lends by default, by name.
+    std::unordered_map<std::string, std::optional<importlib::ModuleSpec>,
+                       text::TransparentStringHash, std::equal_to<>>
+        answers_;
 
 public:
     virtual ~BuildHost() = default;
@@ -80,8 +84,9 @@ public:
     // The module spec of an absolute dotted module name, or nothing when none is found.
     virtual std::optional<importlib::ModuleSpec> find_spec(std::string_view name) = 0;
 
-    // find_spec's answer, borrowed: valid until the next call of either. A host that keeps its
-    // answers hands out its own copy instead of making one.
+    // find_spec's answer, borrowed: valid until the host is asked for the same name again, or
+    // goes. An exact build asks once per name and keeps the answers for the build. A host that
+    // keeps its answers hands out its own copy instead of making one.
     virtual const importlib::ModuleSpec* lookup(std::string_view name);
 
     // Called after every find_spec, and once more when the walk is done, before the summary and
@@ -100,9 +105,8 @@ public:
     virtual std::optional<LoadedModule> load_module(const importlib::ModuleSpec& spec);
 
     // In exact builds, told of each module the walk is about to read as it finds it, in the order
-    // it will read them, so that a host can read them ahead of need; `first` starts the modules
-    // of a new expansion, which the walk reads before those of earlier ones.
-    virtual void prefetch(const importlib::ModuleSpec& /*module*/, bool /*first*/) {}
+    // it will read them, so that a host can read them ahead of need.
+    virtual void prefetch(const importlib::ModuleSpec& /*module*/) {}
 
     // Told the number of modules in the graph whenever modules are added, and once more, with
     // `done` set, when the walk is over.

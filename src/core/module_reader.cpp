@@ -77,12 +77,9 @@ ModuleReader::~ModuleReader() {
     if (thread_.joinable()) thread_.join();
 }
 
-void ModuleReader::prefetch(const std::string& path, bool first) {
+void ModuleReader::prefetch(const std::string& path) {
     {
         const std::lock_guard lock(mutex_);
-        // The walk goes depth first: the files of the module it expands last come before all
-        // others, in the order it found them.
-        if (first) batch_end_ = 0;
         if (!requested_.insert(path).second) return;
         if (!thread_.joinable() && !thread_failed_) {
             try {
@@ -93,8 +90,7 @@ void ModuleReader::prefetch(const std::string& path, bool first) {
             }
         }
         if (thread_failed_) return;
-        queue_.insert(queue_.begin() + static_cast<std::ptrdiff_t>(batch_end_), path);
-        ++batch_end_;
+        queue_.push_back(path);
         queued_count_.fetch_add(1, std::memory_order_release);
     }
     queued_.notify_one();
@@ -156,7 +152,6 @@ void ModuleReader::work() {
         if (stopping_) return;
         std::string path = std::move(queue_.front());
         queue_.pop_front();
-        if (batch_end_ != 0) --batch_end_;
         if (taken_.erase(path) != 0) continue;
         in_hand_ = path;
         lock.unlock();

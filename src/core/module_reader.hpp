@@ -53,10 +53,9 @@ public:
     // Stops the thread after the file in hand; what was read and not taken is dropped.
     ~ModuleReader();
 
-    // Queues a file to read, after the files queued since the last `first` and before all
-    // others: the caller names the files it will take, in the order it will take them, starting
-    // each new list with `first`. A file queued before is skipped.
-    void prefetch(const std::string& path, bool first);
+    // Queues a file to read, after all others: the caller names the files it will take, in the
+    // order it will take them. A file queued before is skipped.
+    void prefetch(const std::string& path);
 
     // The result for `path`: the one read ahead, or, when the thread has not begun it, read now on
     // the calling thread. Waits while the thread has it in hand.
@@ -73,7 +72,6 @@ private:
     std::condition_variable queued_;
     std::condition_variable finished_;
     std::deque<std::string> queue_;                 // the front is read next
-    std::size_t batch_end_ = 0;                     // where the file queued next goes
     std::atomic<std::uint64_t> queued_count_{0};    // files queued so far, and the stop
     std::atomic<std::uint64_t> finished_count_{0};  // files the thread is done with
     std::unordered_set<std::string, text::TransparentStringHash, std::equal_to<>> requested_;

@@ -105,9 +105,9 @@ public:
         return std::nullopt;
     }
 
-    void prefetch(const importlib::ModuleSpec& module, bool first) override {
+    void prefetch(const importlib::ModuleSpec& module) override {
         if (module.origin && path_extension(*module.origin) == "py") {
-            reader_.prefetch(*module.origin, first);
+            reader_.prefetch(*module.origin);
         }
     }
 
