@@ -98,6 +98,17 @@ void ModuleReader::prefetch(const std::string& path) {
 
 ReadModule ModuleReader::take(const std::string& path) {
     std::unique_lock lock(mutex_);
+    // While the thread has the file in hand, the files queued after it are read here, so that
+    // neither side waits while there is reading left to do.
+    while (in_hand_ == path && !queue_.empty()) {
+        std::string next = std::move(queue_.front());
+        queue_.pop_front();
+        if (taken_.erase(next) != 0) continue;
+        lock.unlock();
+        ReadModule read = read_module(next);
+        lock.lock();
+        results_.insert_or_assign(std::move(next), std::move(read));
+    }
     if (in_hand_ == path) {
         // Most files take less time to read than the thread takes to wake a sleeper.
         const std::uint64_t seen = finished_count_.load(std::memory_order_acquire);

@@ -102,8 +102,9 @@ void DepGraph::relate(StoredNode& from, StoredNode& to) {
     // edge behind.
     const NodeWriteGuard to_node = to.write();
     const NodeWriteGuard from_node = from.write();
-    to_node->dependents.emplace(from_node->name);
-    from_node->dependencies.emplace(to_node->name);
+    // insert, unlike emplace, makes no copy of a name the set holds already.
+    to_node->dependents.insert(from_node->name);
+    from_node->dependencies.insert(to_node->name);
 
     if (!from_node->depth) {
         fail("Attempted to add dependency from node with uninitialized depth named: ",
