@@ -53,19 +53,23 @@ public:
         bool considered = false;            // look-ahead has decided about reading the module
     };
 
+    // The note of `name`, made when there is none.
     Note& operator[](std::string_view name) {
-        const std::size_t hash = text::TransparentStringHash{}(name);
         if ((entries_.size() + 1) * 2 > slots_.size()) grow();
-        for (std::size_t index = hash & mask_;; index = (index + 1) & mask_) {
-            Slot& slot = slots_[index];
-            if (slot.entry == kEmpty) {
-                slot = {.hash = hash, .entry = static_cast<std::uint32_t>(entries_.size())};
-                return entries_.emplace_back(std::string(name), Note{}).second;
-            }
-            if (slot.hash == hash && entries_[slot.entry].first == name) {
-                return entries_[slot.entry].second;
-            }
+        const std::size_t hash = text::TransparentStringHash{}(name);
+        Slot& slot = slots_[place(name, hash)];
+        if (slot.entry == kEmpty) {
+            slot = {.hash = hash, .entry = static_cast<std::uint32_t>(entries_.size())};
+            return entries_.emplace_back(std::string(name), Note{}).second;
         }
+        return entries_[slot.entry].second;
+    }
+
+    // The note of `name`, or nothing.
+    const Note* find(std::string_view name) const {
+        if (slots_.empty()) return nullptr;
+        const Slot& slot = slots_[place(name, text::TransparentStringHash{}(name))];
+        return slot.entry == kEmpty ? nullptr : &entries_[slot.entry].second;
     }
 
 private:
@@ -74,6 +78,16 @@ private:
         std::size_t hash = 0;
         std::uint32_t entry = kEmpty;
     };
+
+    // The slot of `name`, or the empty slot where it would go.
+    std::size_t place(std::string_view name, std::size_t hash) const {
+        for (std::size_t index = hash & mask_;; index = (index + 1) & mask_) {
+            const Slot& slot = slots_[index];
+            if (slot.entry == kEmpty || (slot.hash == hash && entries_[slot.entry].first == name)) {
+                return index;
+            }
+        }
+    }
 
     void grow() {
         std::vector<Slot> slots(std::max<std::size_t>(64, slots_.size() * 2));
@@ -269,6 +283,11 @@ private:
     // asking early costs nothing later.
     void look_ahead(const ModuleSpec& spec, const std::vector<ImportLine>& imports) {
         const auto consider = [&](std::string_view name) {
+            // A name considered before had its parents considered with it.
+            if (name.find('.') != std::string_view::npos) {
+                const NameNotes::Note* known = notes_.find(name);
+                if (known != nullptr && known->considered) return;
+            }
             // Parents are attached before the module, outermost first.
             for (std::size_t end = name.find('.');; end = name.find('.', end + 1)) {
                 const std::string_view prefix = name.substr(0, end);

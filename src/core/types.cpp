@@ -97,14 +97,21 @@ void DepGraph::add_dependency(StoredNode& from, StoredNode& to) {
 }
 
 void DepGraph::relate(StoredNode& from, StoredNode& to) {
+    // The importer's note of its targets survives the one import added here, which it gains.
+    std::vector<StoredNode*> targets = std::move(from.targets_);
     // Both change accesses are taken before either set changes, so a request that conflicts (an
     // edge from a node to itself, or a node the caller still reads) fails without leaving half an
     // edge behind.
     const NodeWriteGuard to_node = to.write();
     const NodeWriteGuard from_node = from.write();
+    const bool targets_valid = targets.size() == from_node->dependencies.size();
     // insert, unlike emplace, makes no copy of a name the set holds already.
     to_node->dependents.insert(from_node->name);
-    from_node->dependencies.insert(to_node->name);
+    const bool added = from_node->dependencies.insert(to_node->name).second;
+    if (targets_valid) {
+        if (added) targets.push_back(&to);
+        from.targets_ = std::move(targets);
+    }
 
     if (!from_node->depth) {
         fail("Attempted to add dependency from node with uninitialized depth named: ",
@@ -283,7 +290,10 @@ std::size_t DepGraph::graft(const DepGraph& source, std::string_view name, Graft
         pending.emplace_back(&found->second, &entry->second);
         return entry->second;
     };
-    if (!nodes_.contains(name)) share_in(name);
+    if (nodes_.contains(name)) return 0;
+    // Most of `source` comes along when it is the cache of builds like this one.
+    nodes_.reserve(nodes_.size() + source.size());
+    share_in(name);
     while (!pending.empty()) {
         auto [original, here] = pending.back();
         pending.pop_back();

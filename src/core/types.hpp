@@ -125,8 +125,8 @@ private:
     std::uint64_t walk_ = 0;     // the walk that last reached it; walks are numbered per process
     std::int32_t distance_ = 0;  // its distance from the start of that walk
     bool grafted_ = false;       // shared in by graft, and not yet settled
-    // The nodes of this graph that the node's imports name, in the order of its dependency set,
-    // as graft found them; valid while the sizes agree, and dropped on change access.
+    // The nodes of this graph that the node's imports name, as graft found them or edges added
+    // them; valid while the sizes agree, and dropped on any other change access.
     std::vector<StoredNode*> targets_;
 };
 
