@@ -120,6 +120,10 @@ ReadModule ModuleReader::take(const std::string& path) {
     if (const auto done = results_.find(path); done != results_.end()) {
         ReadModule read = std::move(done->second);
         results_.erase(done);
+        if (results_.size() + 1 == kMostReadAhead) {
+            lock.unlock();
+            queued_.notify_one();
+        }
         return read;
     }
     // Not begun: the thread must not begin it now.
@@ -159,7 +163,10 @@ void ModuleReader::work() {
             spin_while([&] { return queued_count_.load(std::memory_order_acquire) == seen; });
             lock.lock();
         }
-        queued_.wait(lock, [&] { return stopping_ || !queue_.empty(); });
+        // Far enough ahead, the thread waits for the walk to take some: what it holds is memory.
+        queued_.wait(lock, [&] {
+            return stopping_ || (!queue_.empty() && results_.size() < kMostReadAhead);
+        });
         if (stopping_) return;
         std::string path = std::move(queue_.front());
         queue_.pop_front();

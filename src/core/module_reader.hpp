@@ -62,6 +62,9 @@ public:
     ReadModule take(const std::string& path);
 
 private:
+    // The most results the thread keeps for the walk to take before it waits for a take.
+    static constexpr std::size_t kMostReadAhead = 1024;
+
     void work();
     // Waits a little, awake, while `condition` holds, before a wait that sleeps: so that the
     // other side, which is about to act, need not wake this one.

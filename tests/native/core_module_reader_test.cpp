@@ -52,7 +52,8 @@ TEST(ModuleReaderTest, EveryTakeGivesWhatReadingOnTheSpotGives) {
 TEST(ModuleReaderTest, TakingOutOfOrderLeavesTheRestReady) {
     ScratchDirectory directory;
     std::vector<std::string> paths;
-    for (int index = 0; index < 50; ++index) {
+    // More than the thread reads ahead before it waits for takes.
+    for (int index = 0; index < 1100; ++index) {
         paths.push_back(directory.write("n" + std::to_string(index) + ".py",
                                         "import n" + std::to_string(index) + "_next\n"));
     }
