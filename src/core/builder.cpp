@@ -107,7 +107,8 @@ private:
     std::deque<std::pair<std::string, Note>> entries_;  // stay where they are as the table grows
 };
 
-// The depth-first expansion of one build.
+// The expansion of one build: depth first in a plain build, and in an exact one depth first only
+// within the expansion of each module, whose newly found modules wait their turn in a queue.
 //
 // It is defined by three mutually recursive operations: process_imports expands a module by
 // handing each imported name to process_dependency; process_dependency resolves a name, attaches
@@ -131,6 +132,11 @@ private:
 // Frames live in a vector, which keeps its memory from one module to the next, and they move when
 // it grows. So a push is always the last thing a step does with a frame, and a name handed to
 // process_dependency (which may point into a frame) is read only before it pushes anything.
+//
+// An exact graph does not depend on the order of expansions (depths are worked out at the end),
+// so there the attachment of a new module queues it instead of expanding it at once: the walk
+// takes the next module from the queue when the stack is empty, and the host has the whole queue
+// to read ahead.
 class ImportWalk {
 public:
     ImportWalk(GraphBuilder& builder, BuildHost& host) : builder_(builder), host_(host) {}
@@ -172,13 +178,14 @@ private:
     // Reads the module of `node` and starts its expansion, when it has anything to read.
     void expand(ModuleSpec spec, StoredNode* node) {
         std::optional<LoadedModule> loaded = host_.load_module(spec);
-        if (!loaded) return;
-        enter(spec.name);
-        if (loaded->imports) {
-            push_expansion(std::move(spec), std::move(*loaded->imports), node);
+        if (loaded) expand_loaded(std::move(spec), *loaded, node);
+    }
+
+    void expand_loaded(ModuleSpec spec, LoadedModule& loaded, StoredNode* node = nullptr) {
+        if (loaded.imports) {
+            begin_expansion(std::move(spec), std::move(*loaded.imports), node);
         } else {
-            std::vector<ImportLine> imports = host_.read_imports(loaded->text);
-            push_expansion(std::move(spec), std::move(imports), node);
+            process_imports(std::move(spec), loaded.text, node);
         }
     }
 
@@ -242,16 +249,17 @@ private:
     }
 
     // Starts the expansion of `spec`. The source text is needed only until it is parsed: the
-    // records own their texts.
-    void process_imports(ModuleSpec spec, std::string_view source) {
+    // records own their texts. `node` is the module's node, when the caller has it at hand.
+    void process_imports(ModuleSpec spec, std::string_view source, StoredNode* node = nullptr) {
         enter(spec.name);
         std::vector<ImportLine> imports = host_.read_imports(source);
-        push_expansion(std::move(spec), std::move(imports));
+        push_expansion(std::move(spec), std::move(imports), node);
     }
 
-    void begin_expansion(ModuleSpec spec, std::vector<ImportLine> imports) {
+    void begin_expansion(ModuleSpec spec, std::vector<ImportLine> imports,
+                         StoredNode* node = nullptr) {
         enter(spec.name);
-        push_expansion(std::move(spec), std::move(imports));
+        push_expansion(std::move(spec), std::move(imports), node);
     }
 
     void enter(const std::string& name) {
@@ -264,7 +272,6 @@ private:
         builder_.in_progress.insert(name);
     }
 
-    // `node` is the module's node when the caller has it at hand.
     void push_expansion(ModuleSpec spec, std::vector<ImportLine> imports,
                         StoredNode* node = nullptr) {
         if (builder_.verbose) dump(imports);
@@ -614,12 +621,7 @@ private:
         graph.add_dependency(from, name);
         frames_.pop_back();
         host_.reached(graph.size(), false);
-        if (!loaded) return;
-        if (loaded->imports) {
-            begin_expansion(std::move(spec), std::move(*loaded->imports));
-        } else {
-            process_imports(std::move(spec), loaded->text);
-        }
+        if (loaded) expand_loaded(std::move(spec), *loaded);
     }
 
     GraphBuilder& builder_;
