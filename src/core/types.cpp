@@ -211,7 +211,7 @@ DepGraph DepGraph::clone_from(std::string_view name) const {
     // Importers outside the reachable part are not nodes of the copy.
     for (auto& entry : copy.nodes_) {
         const NodeWriteGuard node = entry.second.write();
-        std::erase_if(node->dependents,
+        erase_if(node->dependents,
                       [&](const std::string& dependent) { return !copy.has_node(dependent); });
     }
     return copy;
@@ -353,7 +353,7 @@ std::size_t DepGraph::keep_dependents_in_graph(const Grafted& grafted, const Dep
         } else if (!std::ranges::any_of(stored->read()->dependents, foreign)) {
             continue;
         }
-        std::erase_if(stored->write()->dependents, foreign);
+        erase_if(stored->write()->dependents, foreign);
     }
     for (StoredNode* stored : grafted.nodes)
         stored->grafted_ = false;

@@ -15,7 +15,7 @@ namespace modweave::core {
 namespace {
 
 using namespace test_support;
-using Names = std::unordered_set<std::string>;
+using Names = NameSet;
 using Messages = std::vector<std::string>;
 
 class CombinationTest : public ::testing::Test {

@@ -13,7 +13,7 @@ namespace modweave::core {
 namespace {
 
 using namespace test_support;
-using Names = std::unordered_set<std::string>;
+using Names = NameSet;
 
 class GraphTest : public ::testing::Test {
 protected:
