@@ -92,6 +92,8 @@ void ModuleReader::prefetch(const std::string& path) {
         if (thread_failed_) return;
         queue_.push_back(path);
         queued_count_.fetch_add(1, std::memory_order_release);
+        // A thread that holds all it may hold waits for takes, not for files.
+        if (results_.size() >= kMostReadAhead) return;
     }
     queued_.notify_one();
 }
@@ -120,7 +122,9 @@ ReadModule ModuleReader::take(const std::string& path) {
     if (const auto done = results_.find(path); done != results_.end()) {
         ReadModule read = std::move(done->second);
         results_.erase(done);
-        if (results_.size() + 1 == kMostReadAhead) {
+        // Woken only when half of what it held is taken, the thread reads in runs instead of
+        // waking for every take.
+        if (results_.size() == kMostReadAhead / 2) {
             lock.unlock();
             queued_.notify_one();
         }

@@ -62,7 +62,8 @@ public:
     ReadModule take(const std::string& path);
 
 private:
-    // The most results the thread keeps for the walk to take before it waits for a take.
+    // The most results the thread keeps for the walk to take; then it waits until the walk has
+    // taken half of them.
     static constexpr std::size_t kMostReadAhead = 1024;
 
     void work();
