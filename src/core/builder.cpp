@@ -58,32 +58,33 @@ public:
         if ((entries_.size() + 1) * 2 > slots_.size()) grow();
         const std::size_t hash = text::TransparentStringHash{}(name);
         Slot& slot = slots_[place(name, hash)];
-        if (slot.entry == kEmpty) {
-            slot = {.hash = hash, .entry = static_cast<std::uint32_t>(entries_.size())};
-            return entries_.emplace_back(std::string(name), Note{}).second;
-        }
-        return entries_[slot.entry].second;
+        if (slot.entry == nullptr) slot = {.hash = hash, .entry = &entries_.emplace_back(name)};
+        return slot.entry->note;
     }
 
     // The note of `name`, or nothing.
     const Note* find(std::string_view name) const {
         if (slots_.empty()) return nullptr;
         const Slot& slot = slots_[place(name, text::TransparentStringHash{}(name))];
-        return slot.entry == kEmpty ? nullptr : &entries_[slot.entry].second;
+        return slot.entry == nullptr ? nullptr : &slot.entry->note;
     }
 
 private:
-    static constexpr std::uint32_t kEmpty = ~std::uint32_t{0};
+    struct Entry {
+        explicit Entry(std::string_view text) : name(text) {}
+        std::string name;
+        Note note;
+    };
     struct Slot {
         std::size_t hash = 0;
-        std::uint32_t entry = kEmpty;
+        Entry* entry = nullptr;
     };
 
     // The slot of `name`, or the empty slot where it would go.
     std::size_t place(std::string_view name, std::size_t hash) const {
         for (std::size_t index = hash & mask_;; index = (index + 1) & mask_) {
             const Slot& slot = slots_[index];
-            if (slot.entry == kEmpty || (slot.hash == hash && entries_[slot.entry].first == name)) {
+            if (slot.entry == nullptr || (slot.hash == hash && slot.entry->name == name)) {
                 return index;
             }
         }
@@ -93,9 +94,9 @@ private:
         std::vector<Slot> slots(std::max<std::size_t>(64, slots_.size() * 2));
         mask_ = slots.size() - 1;
         for (const Slot& slot : slots_) {
-            if (slot.entry == kEmpty) continue;
+            if (slot.entry == nullptr) continue;
             std::size_t index = slot.hash & mask_;
-            while (slots[index].entry != kEmpty)
+            while (slots[index].entry != nullptr)
                 index = (index + 1) & mask_;
             slots[index] = slot;
         }
@@ -104,7 +105,7 @@ private:
 
     std::vector<Slot> slots_;  // a power of two in size, at most half full
     std::size_t mask_ = 0;
-    std::deque<std::pair<std::string, Note>> entries_;  // stay where they are as the table grows
+    std::deque<Entry> entries_;  // stay where they are as the table grows
 };
 
 // The expansion of one build: depth first in a plain build, and in an exact one depth first only
