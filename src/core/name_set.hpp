@@ -138,6 +138,8 @@ private:
         const std::uint32_t hash = index_.empty() ? 0 : hash_of(view);
         const std::size_t at = position(view, hash);
         if (at != kNone) return {begin() + static_cast<std::ptrdiff_t>(at), false};
+        // Most sets hold a few names: room for four at once instead of growing by one and two.
+        if (names_.capacity() == 0) names_.reserve(4);
         names_.emplace_back(std::forward<Name>(name));
         if (!index_.empty() && names_.size() * 2 <= index_.size()) {
             place_in_index(hash, names_.size());
