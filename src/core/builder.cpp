@@ -628,9 +628,9 @@ private:
     GraphBuilder& builder_;
     BuildHost& host_;
     std::vector<Frame> frames_;
-    std::deque<std::pair<ModuleSpec, StoredNode*>> waiting_;  // exact builds: modules found,
-                                                               // to expand in turn
-    NameNotes notes_;                                          // exact builds
+    // Exact builds: the modules found and not yet expanded, in turn, and the walk's notes.
+    std::deque<std::pair<ModuleSpec, StoredNode*>> waiting_;
+    NameNotes notes_;
     std::string submodule_name_;
     DepGraph::Grafted grafted_;  // the nodes the cache shared in
 };

@@ -70,7 +70,9 @@ DepGraph& DepGraph::operator=(const DepGraph& other) {
     return *this;
 }
 
-NodeReadGuard DepGraph::add(DepNode node) { return add_stored(std::move(node)).read(); }
+NodeReadGuard DepGraph::add(DepNode node) {
+    return add_stored(std::move(node)).read();
+}
 
 StoredNode& DepGraph::add_stored(DepNode node) {
     if (nodes_.contains(node.name)) {
@@ -212,7 +214,7 @@ DepGraph DepGraph::clone_from(std::string_view name) const {
     for (auto& entry : copy.nodes_) {
         const NodeWriteGuard node = entry.second.write();
         erase_if(node->dependents,
-                      [&](const std::string& dependent) { return !copy.has_node(dependent); });
+                 [&](const std::string& dependent) { return !copy.has_node(dependent); });
     }
     return copy;
 }

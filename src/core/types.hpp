@@ -31,13 +31,13 @@ struct UnresolvedImport {
 // One module of a graph. Relations are names, not pointers, so a node can be copied, moved
 // between graphs or handed to Python on its own.
 struct DepNode {
-    std::string name;                              // equals spec.name
-    importlib::ModuleSpec spec;                    // as the resolver found it
-    NameSet dependencies;  // modules this one imports
-    NameSet dependents;    // modules that import this one
-    std::optional<std::int32_t> depth;             // absent until the first edge reaches it
-    std::vector<UnresolvedImport> unresolved;      // imported names of this module's text, in
-                                                   // source order, that found no module
+    std::string name;                          // equals spec.name
+    importlib::ModuleSpec spec;                // as the resolver found it
+    NameSet dependencies;                      // modules this one imports
+    NameSet dependents;                        // modules that import this one
+    std::optional<std::int32_t> depth;         // absent until the first edge reaches it
+    std::vector<UnresolvedImport> unresolved;  // imported names of this module's text, in
+                                               // source order, that found no module
 
     DepNode(importlib::ModuleSpec module_spec, std::optional<std::int32_t> initial_depth);
 

@@ -28,8 +28,8 @@ TEST(ModuleReaderTest, EveryTakeGivesWhatReadingOnTheSpotGives) {
     for (int index = 0; index < 200; ++index) {
         // Large files now and then, so that the walk often finds the one it needs in hand.
         const std::string filler(index % 7 == 0 ? 400000 : 10, '#');
-        const std::string body = "import m" + std::to_string(index + 1) + "\nfrom . import x\n#" +
-                                 filler + "\n";
+        const std::string body =
+            "import m" + std::to_string(index + 1) + "\nfrom . import x\n#" + filler + "\n";
         paths.push_back(directory.write("m" + std::to_string(index) + ".py", body));
     }
     paths.push_back(directory.write("latin.py", "# coding: latin-1\nimport caf\xe9\n"));
