@@ -1,6 +1,7 @@
 // The graph builder: turns a source text into the dependency graph of the modules it imports,
-// reading and expanding the source file of every module it finds, depth first, and keeping the
-// graphs of its completed builds as a cache for later ones.
+// reading and expanding the source file of every module it finds (depth first in a plain build,
+// breadth first in an exact one), and keeping the graphs of its completed builds as a cache for
+// later ones.
 #pragma once
 
 #include <cstddef>
