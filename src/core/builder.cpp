@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <deque>
-#include <unordered_set>
 #include <utility>
 #include <variant>
 #include <vector>

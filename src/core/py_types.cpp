@@ -31,7 +31,7 @@ Object str_list(const std::vector<std::string>& texts) {
     return list;
 }
 
-Object str_set(const NameSet& texts) {
+Object str_set(const ImportSet& texts) {
     Object set = host::make_set();
     for (const auto& text : texts)
         host::set_add(set.handle(), host::make_str(text));

@@ -14,7 +14,7 @@
 #include <utility>
 #include <vector>
 
-#include "core/name_set.hpp"
+#include "core/import_set.hpp"
 #include "importlib/types.hpp"
 #include "text/string_hash.hpp"
 
@@ -33,8 +33,8 @@ struct UnresolvedImport {
 struct DepNode {
     std::string name;                          // equals spec.name
     importlib::ModuleSpec spec;                // as the resolver found it
-    NameSet dependencies;                      // modules this one imports
-    NameSet dependents;                        // modules that import this one
+    ImportSet dependencies;                    // modules this one imports
+    ImportSet dependents;                      // modules that import this one
     std::optional<std::int32_t> depth;         // absent until the first edge reaches it
     std::vector<UnresolvedImport> unresolved;  // imported names of this module's text, in
                                                // source order, that found no module

@@ -624,7 +624,7 @@ TEST_F(BuilderTest, LongChainBuildsOnASmallStack) {
     EXPECT_EQ(first.size(), kLength + 1);
     EXPECT_EQ(first.num_dependencies(), kLength);
     EXPECT_EQ(first.read(last)->depth, static_cast<std::int32_t>(kLength));
-    EXPECT_EQ(first.read("m5000")->dependencies, (NameSet{"m5001"}));
+    EXPECT_EQ(first.read("m5000")->dependencies, (ImportSet{"m5001"}));
     EXPECT_EQ(test_support::snapshot(second), test_support::snapshot(first));
 
     // A name of many parts: each part's parent is attached before it, outermost first.

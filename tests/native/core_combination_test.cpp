@@ -15,7 +15,7 @@ namespace modweave::core {
 namespace {
 
 using namespace test_support;
-using Names = NameSet;
+using Names = ImportSet;
 using Messages = std::vector<std::string>;
 
 class CombinationTest : public ::testing::Test {

@@ -13,7 +13,7 @@ namespace modweave::core {
 namespace {
 
 using namespace test_support;
-using Names = NameSet;
+using Names = ImportSet;
 
 class GraphTest : public ::testing::Test {
 protected:

@@ -6,14 +6,14 @@
 #include <string>
 #include <unordered_set>
 
-#include "core/name_set.hpp"
+#include "core/import_set.hpp"
 
 namespace modweave::core {
 namespace {
 
 using Reference = std::unordered_set<std::string>;
 
-void expect_same(const NameSet& set, const Reference& reference, int step) {
+void expect_same(const ImportSet& set, const Reference& reference, int step) {
     ASSERT_EQ(set.size(), reference.size()) << "step " << step;
     const Reference listed(set.begin(), set.end());
     ASSERT_EQ(listed, reference) << "step " << step;  // each name once, none missing
@@ -21,10 +21,10 @@ void expect_same(const NameSet& set, const Reference& reference, int step) {
         ASSERT_TRUE(set.contains(name)) << name << " at step " << step;
 }
 
-TEST(NameSetTest, AnswersAsAHashSetDoesUnderRandomChanges) {
+TEST(ImportSetTest, AnswersAsAHashSetDoesUnderRandomChanges) {
     std::mt19937 random(20261209);
     for (const unsigned names : {4U, 12U, 40U, 300U}) {  // from a few names to many, with repeats
-        NameSet set;
+        ImportSet set;
         Reference reference;
         for (int step = 0; step < 4000; ++step) {
             const std::string name = "pkg.mod" + std::to_string(random() % names);
@@ -39,7 +39,7 @@ TEST(NameSetTest, AnswersAsAHashSetDoesUnderRandomChanges) {
                     break;
                 }
                 case 2: {
-                    NameSet other{name, "pkg.other", "pkg.mod1"};
+                    ImportSet other{name, "pkg.other", "pkg.mod1"};
                     Reference other_reference{name, "pkg.other", "pkg.mod1"};
                     set.merge(other);
                     reference.merge(other_reference);
@@ -56,9 +56,9 @@ TEST(NameSetTest, AnswersAsAHashSetDoesUnderRandomChanges) {
     }
 }
 
-TEST(NameSetTest, EqualityIgnoresOrder) {
-    const NameSet forward{"a", "b", "c", "d", "e", "f", "g", "h", "i", "j"};
-    NameSet backward;
+TEST(ImportSetTest, EqualityIgnoresOrder) {
+    const ImportSet forward{"a", "b", "c", "d", "e", "f", "g", "h", "i", "j"};
+    ImportSet backward;
     for (const std::string name : {"j", "i", "h", "g", "f", "e", "d", "c", "b", "a"})
         backward.insert(name);
     EXPECT_EQ(forward, backward);

@@ -14,15 +14,15 @@
 
 namespace modweave::core {
 
-class NameSet {
+class ImportSet {
 public:
     using value_type = std::string;
     using size_type = std::size_t;
     using const_iterator = std::vector<std::string>::const_iterator;
     using iterator = const_iterator;
 
-    NameSet() = default;
-    NameSet(std::initializer_list<std::string> names) {
+    ImportSet() = default;
+    ImportSet(std::initializer_list<std::string> names) {
         for (const std::string& name : names)
             insert(name);
     }
@@ -53,7 +53,7 @@ public:
     }
 
     template <class Predicate>
-    friend size_type erase_if(NameSet& set, Predicate predicate) {
+    friend size_type erase_if(ImportSet& set, Predicate predicate) {
         const size_type erased = std::erase_if(set.names_, predicate);
         if (erased != 0) set.reindex();
         return erased;
@@ -61,8 +61,8 @@ public:
 
     // Moves in every name of `other` that this set lacks; `other` keeps the others, as
     // std::unordered_set::merge leaves them.
-    void merge(NameSet& other) {
-        NameSet kept;
+    void merge(ImportSet& other) {
+        ImportSet kept;
         for (std::string& name : other.names_) {
             if (contains(name)) {
                 kept.add(std::move(name));
@@ -88,7 +88,7 @@ public:
     iterator end() const noexcept { return names_.end(); }
 
     // Equal as sets: the same names, in any order.
-    friend bool operator==(const NameSet& left, const NameSet& right) {
+    friend bool operator==(const ImportSet& left, const ImportSet& right) {
         if (left.size() != right.size()) return false;
         for (const std::string& name : left.names_) {
             if (!right.contains(name)) return false;
