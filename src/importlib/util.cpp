@@ -127,13 +127,9 @@ std::string debug_quoted(const std::optional<std::string>& text) {
 }
 
 void log_loaded_spec(const ModuleSpec& spec) {
-    // The escaped origin is built only when the record would be kept.
-    if (!logging_bridge::target_may_log(logging_bridge::Level::Debug,
-                                        logging_bridge::targets::importlib_util)) {
-        return;
-    }
+    // The escaped origin is built only when the record is.
     MODWEAVE_LOG(Debug, logging_bridge::targets::importlib_util, "Loaded spec: ", spec.name, " ",
-                 debug_quoted(spec.origin));
+                 [&](std::string& out) { out.append(debug_quoted(spec.origin)); });
 }
 
 }  // namespace modweave::importlib

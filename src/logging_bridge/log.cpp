@@ -5,19 +5,23 @@
 namespace modweave::logging_bridge {
 namespace {
 
-// Written once when the sink is installed; every log call reads it first.
-std::atomic<LevelFilter> global_max_level{LevelFilter::Off};
 // Set once, never cleared: the sink lives until the process ends.
 std::atomic<Sink*> installed_sink{nullptr};
 
 }  // namespace
 
-LevelFilter max_level() noexcept {
-    return global_max_level.load(std::memory_order_relaxed);
+void set_max_level(LevelFilter filter) noexcept {
+    detail::global_max_level.store(filter, std::memory_order_relaxed);
+    renew_decisions();
 }
 
-void set_max_level(LevelFilter filter) noexcept {
-    global_max_level.store(filter, std::memory_order_relaxed);
+void renew_decisions() noexcept {
+    detail::decisions_generation.fetch_add(1, std::memory_order_acq_rel);
+}
+
+bool refused_until_renewed(Level level, std::string_view target) noexcept {
+    const Sink* sink = installed_sink.load(std::memory_order_acquire);
+    return sink != nullptr && sink->refuses_until_renewed(level, target);
 }
 
 bool set_sink(std::unique_ptr<Sink> sink) noexcept {
@@ -26,13 +30,8 @@ bool set_sink(std::unique_ptr<Sink> sink) noexcept {
         return false;
     }
     (void)sink.release();
+    renew_decisions();
     return true;
-}
-
-bool target_may_log(Level level, std::string_view target) noexcept {
-    if (!level_enabled(level)) return false;
-    const Sink* sink = installed_sink.load(std::memory_order_acquire);
-    return sink == nullptr || sink->may_accept(level, target);
 }
 
 void dispatch(const Record& record) noexcept {

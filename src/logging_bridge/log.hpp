@@ -2,9 +2,11 @@
 //
 // A log call names a level, a target (the emitting component, segments joined by "::") and a
 // message made of pieces that are only formatted once a sink wants the record. With no sink
-// installed, or a level above the global maximum, a call costs one atomic load.
+// installed, or a level above the global maximum, a call costs one atomic load; so does a call
+// whose records the sink has turned away for good (see `CallSite`).
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -97,10 +99,27 @@ public:
     virtual bool may_accept(Level /*level*/, std::string_view /*target*/) const noexcept {
         return true;
     }
+    // True when records of `level` for `target` are dropped on a decision that stands until the
+    // sink calls `renew_decisions()`: call sites then stop offering them.
+    virtual bool refuses_until_renewed(Level /*level*/, std::string_view /*target*/) const noexcept {
+        return false;
+    }
 };
 
-LevelFilter max_level() noexcept;
+namespace detail {
+// Written when the sink is installed or the maximum changes; read by every log call.
+inline std::atomic<LevelFilter> global_max_level{LevelFilter::Off};
+// Moves whenever a decision a sink reported as standing may have changed; 0 before any sink.
+inline std::atomic<std::uint64_t> decisions_generation{0};
+}  // namespace detail
+
+inline LevelFilter max_level() noexcept {
+    return detail::global_max_level.load(std::memory_order_relaxed);
+}
 void set_max_level(LevelFilter filter) noexcept;
+
+// Forgets every standing refusal that call sites remember.
+void renew_decisions() noexcept;
 
 // Installs the process-wide sink, which then lives until the process ends. Returns false, and
 // drops `sink`, when one is installed already.
@@ -113,10 +132,6 @@ inline bool level_enabled(Level level) noexcept {
     return passes(level, max_level());
 }
 
-// Whether a record of `level` for `target` may be kept: for a message that is costly to make even
-// before it is formatted. False when the global maximum or the sink rules it out.
-bool target_may_log(Level level, std::string_view target) noexcept;
-
 template <class... Parts>
 void log(Level level, std::string_view target, std::string_view file, std::uint32_t line,
          const Parts&... parts) noexcept {
@@ -126,9 +141,42 @@ void log(Level level, std::string_view target, std::string_view file, std::uint3
     dispatch(Record{level, target, message, file, line});
 }
 
+// What one log statement remembers: the generation of decisions in which the sink refused its
+// records for good. A statement always logs one level to one target, so the refusal holds for
+// every later call of it until the decisions are renewed. Debug records that no logger wants are
+// most of all records, and this makes each of them one comparison.
+struct CallSite {
+    std::atomic<std::uint64_t> refused_in{0};
+};
+
+// Whether the sink refuses the records of `level` for `target` on a standing decision.
+bool refused_until_renewed(Level level, std::string_view target) noexcept;
+
+template <class... Parts>
+void log_at(CallSite& site, Level level, std::string_view target, std::string_view file,
+            std::uint32_t line, const Parts&... parts) noexcept {
+    if (!level_enabled(level)) return;
+    // Read before the sink is asked: a renewal meanwhile leaves a refusal of an old generation,
+    // which no later call matches.
+    const std::uint64_t generation = detail::decisions_generation.load(std::memory_order_acquire);
+    if (site.refused_in.load(std::memory_order_relaxed) == generation) return;
+    if (generation != 0 && refused_until_renewed(level, target)) {
+        site.refused_in.store(generation, std::memory_order_relaxed);
+        return;
+    }
+    auto format = [&](std::string& out) { append_all(out, parts...); };
+    LazyMessage message(format);
+    dispatch(Record{level, target, message, file, line});
+}
+
 }  // namespace modweave::logging_bridge
 
-// Logs with the call's own source file and line.
-#define MODWEAVE_LOG(level, target, ...)                                                        \
-    ::modweave::logging_bridge::log(::modweave::logging_bridge::Level::level, target, __FILE__, \
-                                    static_cast<std::uint32_t>(__LINE__), __VA_ARGS__)
+// Logs with the call's own source file and line. Each statement keeps its own `CallSite`.
+#define MODWEAVE_LOG(level, target, ...)                                                     \
+    ::modweave::logging_bridge::log_at(                                                      \
+        []() noexcept -> ::modweave::logging_bridge::CallSite& {                             \
+            static constinit ::modweave::logging_bridge::CallSite site;                      \
+            return site;                                                                     \
+        }(),                                                                                 \
+        ::modweave::logging_bridge::Level::level, target, __FILE__,                          \
+        static_cast<std::uint32_t>(__LINE__), __VA_ARGS__)

@@ -29,6 +29,13 @@ requires(!std::same_as<Integer, char> &&
     out.append(digits, result.ptr);
 }
 
+// A part that writes itself: for text that is costly to make, made only when the message is.
+template <class Write>
+requires std::invocable<const Write&, std::string&> void append_part(std::string& out,
+                                                                     const Write& write) {
+    write(out);
+}
+
 template <class... Parts>
 void append_all(std::string& out, const Parts&... parts) {
     (append_part(out, parts), ...);

@@ -113,9 +113,18 @@ public:
         return true;
     }
 
+    // A logger's filter, once cached, decides for its target until the cache is reset.
+    bool refuses_until_renewed(Level level, std::string_view target) const noexcept override {
+        if (!passes(level, top_filter)) return true;
+        const auto root = cache_.load();
+        const auto* node = Cache::find(*root, target);
+        return node != nullptr && node->entry && !passes(level, Cache::cached_filter(node));
+    }
+
     void reset_cache() {
         generation_.fetch_add(1, std::memory_order_acq_rel);
         cache_.reset();
+        renew_decisions();
     }
 
 private:

@@ -4,6 +4,8 @@
 #include <vector>
 
 #include "logging_bridge/cache.hpp"
+#include "logging_bridge/log.hpp"
+#include "test_sink.hpp"
 
 namespace modweave::logging_bridge {
 namespace {
@@ -122,4 +124,35 @@ TEST(LoggerCache, EmptySegmentsAreKeptApart) {
 }
 
 }  // namespace
+
+// One log statement, called again and again.
+void log_from_one_statement(std::string_view target, int round) {
+    MODWEAVE_LOG(Debug, target, "round ", round);
+}
+
+TEST(CallSite, RemembersARefusalUntilDecisionsAreRenewed) {
+    using testing::captured_messages;
+    testing::clear_captured_records();
+    renew_decisions();
+    testing::refused_target() = "gate::refused";
+    testing::refusal_questions() = 0;
+
+    for (int round = 0; round < 3; ++round)
+        log_from_one_statement("gate::refused", round);
+    EXPECT_TRUE(captured_messages("gate::refused").empty());
+    EXPECT_EQ(testing::refusal_questions(), 1);  // asked once, then remembered
+
+    // The sink changed its mind, but the refusal stands until the decisions are renewed.
+    testing::refused_target().clear();
+    log_from_one_statement("gate::refused", 3);
+    EXPECT_TRUE(captured_messages("gate::refused").empty());
+
+    renew_decisions();
+    log_from_one_statement("gate::refused", 4);
+    log_from_one_statement("gate::refused", 5);
+    EXPECT_EQ(captured_messages("gate::refused"),
+              (std::vector<std::string>{"round 4", "round 5"}));
+    testing::clear_captured_records();
+}
+
 }  // namespace modweave::logging_bridge

@@ -13,6 +13,12 @@ public:
         captured_records().push_back(
             {record.level, std::string(record.target), record.message.format()});
     }
+
+    bool refuses_until_renewed(logging_bridge::Level /*level*/,
+                               std::string_view target) const noexcept override {
+        ++refusal_questions();
+        return target == refused_target();
+    }
 };
 
 }  // namespace
@@ -20,6 +26,16 @@ public:
 std::vector<CapturedRecord>& captured_records() {
     static std::vector<CapturedRecord> records;
     return records;
+}
+
+std::string& refused_target() {
+    static std::string target;
+    return target;
+}
+
+int& refusal_questions() {
+    static int questions = 0;
+    return questions;
 }
 
 void clear_captured_records() {

@@ -21,6 +21,10 @@ struct CapturedRecord {
 // Records captured since the last clear(). The sink is installed once by the test main, at Debug.
 std::vector<CapturedRecord>& captured_records();
 void clear_captured_records();
+// The target whose records the sink refuses until decisions are renewed (none when empty), and
+// how often call sites have asked it.
+std::string& refused_target();
+int& refusal_questions();
 // Messages only, in order, for the records of one target.
 std::vector<std::string> captured_messages(std::string_view target);
 
