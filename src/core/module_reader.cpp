@@ -92,8 +92,10 @@ void ModuleReader::prefetch(const std::string& path) {
         if (thread_failed_) return;
         queue_.push_back(path);
         queued_count_.fetch_add(1, std::memory_order_release);
-        // A thread that holds all it may hold waits for takes, not for files.
-        if (results_.size() >= kMostReadAhead) return;
+        // With results enough in store for the walk, a sleeping thread is left asleep: the takes
+        // wake it when they run low, and it then reads everything queued in one run, instead of
+        // waking for every file the walk finds.
+        if (results_.size() >= kWakeBelow) return;
     }
     queued_.notify_one();
 }
@@ -122,9 +124,10 @@ ReadModule ModuleReader::take(const std::string& path) {
     if (const auto done = results_.find(path); done != results_.end()) {
         ReadModule read = std::move(done->second);
         results_.erase(done);
-        // Woken only when half of what it held is taken, the thread reads in runs instead of
-        // waking for every take.
-        if (results_.size() == kMostReadAhead / 2) {
+        // Woken only when half of what it held is taken, or when the store runs low, the thread
+        // reads in runs instead of waking for every take.
+        if (results_.size() == kMostReadAhead / 2 ||
+            (results_.size() == kWakeBelow - 1 && !queue_.empty())) {
             lock.unlock();
             queued_.notify_one();
         }

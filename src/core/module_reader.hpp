@@ -65,6 +65,8 @@ private:
     // The most results the thread keeps for the walk to take; then it waits until the walk has
     // taken half of them.
     static constexpr std::size_t kMostReadAhead = 1024;
+    // Below this many results in store, a file queued, or a take, wakes the thread.
+    static constexpr std::size_t kWakeBelow = 32;
 
     void work();
     // Waits a little, awake, while `condition` holds, before a wait that sleeps: so that the
