@@ -60,6 +60,15 @@ Object sys_attribute(const char* name) {
 }
 
 // mapping[key], or an empty object when the key is missing.
+// A module the interpreter has loaded, from `sys.modules`; imported only when it is not there,
+// which for the import system's own modules never happens after start-up.
+Object loaded_module(const char* name) {
+    Object key = text(name);
+    if (PyObject* module = PyImport_GetModule(key.get())) return Object::steal(module);
+    if (PyErr_Occurred() != nullptr) throw PythonError();
+    return require(PyImport_Import(key.get()));
+}
+
 Object lookup_item(Handle mapping, Handle key) {
     if (PyDict_CheckExact(mapping.get())) {
         PyObject* value = PyDict_GetItemWithError(mapping.get(), key.get());
@@ -108,13 +117,13 @@ ExactResolver::ExactResolver(FileSystemView& files)
     files_.new_round();
     // The import system's own modules, which every interpreter has loaded at start-up: taking
     // them from there imports nothing.
-    Object bootstrap = require(PyImport_ImportModule("_frozen_importlib"));
-    Object external = require(PyImport_ImportModule("_frozen_importlib_external"));
+    Object bootstrap = loaded_module("_frozen_importlib");
+    Object external = loaded_module("_frozen_importlib_external");
     builtin_importer_ = attribute(bootstrap.handle(), "BuiltinImporter");
     frozen_importer_ = attribute(bootstrap.handle(), "FrozenImporter");
     path_finder_ = attribute(external.handle(), "PathFinder");
     file_finder_type_ = attribute(external.handle(), "FileFinder");
-    Object imp = require(PyImport_ImportModule("_imp"));
+    Object imp = loaded_module("_imp");
     find_frozen_ = attribute(imp.handle(), "find_frozen");
     for_each_item(sys_attribute("builtin_module_names").handle(),
                   [&](Handle name) { builtin_names_.insert(utf8(name)); });
