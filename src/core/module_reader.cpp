@@ -28,8 +28,13 @@ std::vector<ImportLine> scan_imports(std::string_view text,
 }
 
 ReadModule read_module(const std::string& path) {
+    std::string buffer;
+    return read_module(path, buffer);
+}
+
+ReadModule read_module(const std::string& path, std::string& buffer) {
     ReadModule read;
-    auto content = read_file_bytes(path);
+    const auto content = read_file_into(path, buffer);
     if (const auto* failure = std::get_if<OpenFailure>(&content)) {
         read.reason = system::describe_error(failure->error_number);
         return read;
@@ -38,7 +43,8 @@ ReadModule read_module(const std::string& path) {
         read.reason = system::describe_error(failure->error_number);
         return read;
     }
-    auto decoded = decode_source(std::move(std::get<std::string>(content)));
+    DecodedSource decoded =
+        decode_source_view(std::string_view(buffer.data(), std::get<std::size_t>(content)));
     if (auto* undecodable = std::get_if<UndecodableSource>(&decoded)) {
         read.reason = std::move(undecodable->reason);
         return read;
@@ -48,7 +54,9 @@ ReadModule read_module(const std::string& path) {
         read.foreign = std::move(*foreign);
         return read;
     }
-    std::string& text = std::get<std::string>(decoded);
+    const auto* converted = std::get_if<std::string>(&decoded);
+    const std::string_view text =
+        converted != nullptr ? std::string_view(*converted) : std::get<std::string_view>(decoded);
     // Names with characters beyond ASCII take the interpreter's normalisation, which only the
     // caller may ask for; the scan is then left to it.
     bool needs_normalisation = false;
@@ -59,7 +67,7 @@ ReadModule read_module(const std::string& path) {
     std::vector<ImportLine> imports = scan_imports(text, notice);
     if (needs_normalisation) {
         read.outcome = ReadModule::Outcome::NeedsScanning;
-        read.text = std::move(text);
+        read.text = std::string(text);
         return read;
     }
     read.outcome = ReadModule::Outcome::Scanned;
@@ -109,7 +117,7 @@ ReadModule ModuleReader::take(const std::string& path) {
         queue_.pop_front();
         if (taken_.erase(next) != 0) continue;
         lock.unlock();
-        ReadModule read = read_module(next);
+        ReadModule read = read_module(next, buffer_);
         lock.lock();
         results_.insert_or_assign(std::move(next), std::move(read));
     }
@@ -136,7 +144,7 @@ ReadModule ModuleReader::take(const std::string& path) {
     // Not begun: the thread must not begin it now.
     if (!requested_.insert(path).second) taken_.insert(path);
     lock.unlock();
-    return read_module(path);
+    return read_module(path, buffer_);
 }
 
 template <class Condition>
@@ -161,6 +169,7 @@ void ModuleReader::spin_while(Condition&& condition) {
 }
 
 void ModuleReader::work() {
+    std::string buffer;  // the thread's own, as buffer_ is the caller's
     std::unique_lock lock(mutex_);
     for (;;) {
         if (queue_.empty() && !stopping_) {
@@ -182,7 +191,7 @@ void ModuleReader::work() {
         lock.unlock();
         ReadModule read;
         try {
-            read = read_module(path);
+            read = read_module(path, buffer);
         } catch (const std::exception&) {
             // Out of memory: the caller reads the file itself.
             lock.lock();

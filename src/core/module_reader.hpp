@@ -44,6 +44,8 @@ std::vector<ImportLine> scan_imports(std::string_view text,
 
 // Reads, decodes and scans the file at `path` on the calling thread.
 ReadModule read_module(const std::string& path);
+// The same with the caller's buffer for the file's bytes, which keeps its memory for the next.
+ReadModule read_module(const std::string& path, std::string& buffer);
 
 class ModuleReader {
 public:
@@ -86,6 +88,7 @@ private:
     std::unordered_map<std::string, ReadModule, text::TransparentStringHash, std::equal_to<>>
         results_;  // also holds an empty entry for the file in hand
     std::optional<std::string> in_hand_;
+    std::string buffer_;  // for the files the caller reads itself
     bool stopping_ = false;
     bool thread_failed_ = false;
     std::thread thread_;  // started with the first prefetch

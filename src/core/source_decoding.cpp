@@ -97,8 +97,8 @@ std::string_view declared_encoding(std::string_view line) {
     return {};
 }
 
-std::variant<std::string, ForeignEncoding, UndecodableSource> decode_source(std::string bytes) {
-    const bool has_bom = std::string_view(bytes).starts_with(kByteOrderMark);
+DecodedSource decode_source_view(std::string_view bytes) {
+    const bool has_bom = bytes.starts_with(kByteOrderMark);
     std::string_view body = bytes;
     if (has_bom) body.remove_prefix(kByteOrderMark.size());
 
@@ -124,16 +124,26 @@ std::variant<std::string, ForeignEncoding, UndecodableSource> decode_source(std:
                 return UndecodableSource{logging_bridge::concat(
                     "invalid UTF-8 at byte ", invalid + (has_bom ? kByteOrderMark.size() : 0))};
             }
-            if (has_bom) bytes.erase(0, kByteOrderMark.size());
-            return bytes;
+            return body;
         }
         case KnownEncoding::Latin1:
             return latin1_to_utf8(body);
         case KnownEncoding::Other:
             break;
     }
-    std::string encoding_name(declared);
-    return ForeignEncoding{std::move(encoding_name), std::move(bytes)};
+    return ForeignEncoding{std::string(declared), std::string(bytes)};
+}
+
+std::variant<std::string, ForeignEncoding, UndecodableSource> decode_source(std::string bytes) {
+    DecodedSource decoded = decode_source_view(bytes);
+    if (const auto* text = std::get_if<std::string_view>(&decoded)) {
+        // The bytes themselves, without the byte-order mark.
+        bytes.erase(0, static_cast<std::size_t>(text->data() - bytes.data()));
+        return bytes;
+    }
+    if (auto* text = std::get_if<std::string>(&decoded)) return std::move(*text);
+    if (auto* foreign = std::get_if<ForeignEncoding>(&decoded)) return std::move(*foreign);
+    return std::move(std::get<UndecodableSource>(decoded));
 }
 
 void warn_unreadable(const importlib::ModuleSpec& spec, std::string_view reason) {

@@ -26,6 +26,12 @@ struct UndecodableSource {
 // and Latin-1 declarations are decoded here; any other declared encoding is handed back.
 std::variant<std::string, ForeignEncoding, UndecodableSource> decode_source(std::string bytes);
 
+// The same decoding without a copy where the bytes are UTF-8 already: then the text is a view
+// into `bytes`; a decoded text of its own (Latin-1) is a string.
+using DecodedSource =
+    std::variant<std::string_view, std::string, ForeignEncoding, UndecodableSource>;
+DecodedSource decode_source_view(std::string_view bytes);
+
 // The encoding an encoding declaration names on `line`, or an empty view when the line declares
 // none: a comment holding "coding", then ":" or "=", then the name.
 std::string_view declared_encoding(std::string_view line);

@@ -64,6 +64,16 @@ std::optional<std::string_view> path_extension(std::string_view path) {
 }
 
 std::variant<std::string, OpenFailure, ReadFailure> read_file_bytes(const std::string& path) {
+    std::string text;
+    auto read = read_file_into(path, text);
+    if (const auto* failure = std::get_if<OpenFailure>(&read)) return *failure;
+    if (const auto* failure = std::get_if<ReadFailure>(&read)) return *failure;
+    text.resize(std::get<std::size_t>(read));
+    return text;
+}
+
+std::variant<std::size_t, OpenFailure, ReadFailure> read_file_into(const std::string& path,
+                                                                   std::string& buffer) {
     if (path.find('\0') != std::string::npos) return OpenFailure{EINVAL};
 
     // Non-blocking, so that a FIFO without a writer cannot hang the open; the flag does nothing
@@ -87,11 +97,11 @@ std::variant<std::string, OpenFailure, ReadFailure> read_file_bytes(const std::s
         static_cast<std::uintmax_t>(status.st_size) < std::numeric_limits<std::size_t>::max()) {
         capacity = static_cast<std::size_t>(status.st_size) + 1;
     }
-    std::string text(capacity, '\0');
+    if (buffer.size() < capacity) buffer.resize(capacity);
     std::size_t length = 0;
     for (;;) {
-        if (length == text.size()) text.resize(text.size() * 2);
-        const ssize_t got = ::read(file.get(), text.data() + length, text.size() - length);
+        if (length == buffer.size()) buffer.resize(buffer.size() * 2);
+        const ssize_t got = ::read(file.get(), buffer.data() + length, buffer.size() - length);
         if (got < 0) {
             if (errno == EINTR) continue;
             return ReadFailure{errno};
@@ -99,8 +109,7 @@ std::variant<std::string, OpenFailure, ReadFailure> read_file_bytes(const std::s
         if (got == 0) break;
         length += static_cast<std::size_t>(got);
     }
-    text.resize(length);
-    return text;
+    return length;
 }
 
 std::variant<std::string, OpenFailure> read_source_file(const std::string& path) {

@@ -36,6 +36,12 @@ struct ReadFailure {
 // read_source_file reads, without judging the content and without throwing.
 std::variant<std::string, OpenFailure, ReadFailure> read_file_bytes(const std::string& path);
 
+// The same read into `buffer`, whose first bytes, as many as the answer says, are then the
+// file's. The buffer only grows, so that a reader of many files allocates and clears memory once
+// rather than per file.
+std::variant<std::size_t, OpenFailure, ReadFailure> read_file_into(const std::string& path,
+                                                                   std::string& buffer);
+
 // The whole content of the regular file at `path`. A file that cannot be opened is an
 // OpenFailure; so is anything that is not a regular file (a directory reports EISDIR, other kinds
 // EINVAL), which would otherwise fail on reading or block, and a path holding a NUL byte (EINVAL),
