@@ -72,6 +72,15 @@ TEST(SourceFileTest, FindInvalidUtf8) {
     for (const auto& c : cases) {
         EXPECT_EQ(find_invalid_utf8(c.bytes), c.invalid) << ::testing::PrintToString(c.bytes);
     }
+    // Long ASCII runs are checked many bytes at a time: a fault is found at every offset, and a
+    // valid character anywhere is passed over.
+    for (std::size_t at = 0; at < 100; ++at) {
+        std::string text(100, 'x');
+        text[at] = '\xFF';
+        EXPECT_EQ(find_invalid_utf8(text), at);
+        text.replace(at, 1, "\xC3\xA9");
+        EXPECT_EQ(find_invalid_utf8(text), valid) << at;
+    }
 }
 
 TEST(SourceFileTest, ReadsWholeFilesByteForByte) {
