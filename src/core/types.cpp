@@ -98,7 +98,32 @@ void DepGraph::add_dependency(StoredNode& from, StoredNode& to) {
     relate(from, to);
 }
 
+// Whether relating the two would change nothing: the edge is there on both sides and the depth
+// it gives is no news. Asked under read access, without the change access (and the copy of a
+// shared node) that adding would take. Most new edges are told apart by the importer's note of
+// its targets, a few pointers long.
+bool DepGraph::relates_already(const StoredNode& from, const StoredNode& to) {
+    if (&from == &to || !from.is_free() || !to.is_free()) return false;
+    const NodeReadGuard from_node = from.read();
+    constexpr std::size_t kFewTargets = 8;
+    const std::vector<StoredNode*>& targets = from.targets_;
+    const bool listed = targets.size() == from_node->dependencies.size() &&
+                                targets.size() <= kFewTargets
+                            ? std::ranges::find(targets, &to) != targets.end()
+                            : from_node->dependencies.contains(to.name());
+    if (!listed) return false;
+    const NodeReadGuard to_node = to.read();
+    if (!from_node->depth || *from_node->depth == std::numeric_limits<std::int32_t>::max() ||
+        !to_node->depth || *to_node->depth > *from_node->depth + 1) {
+        return false;
+    }
+    return to_node->dependents.contains(from_node->name);
+}
+
 void DepGraph::relate(StoredNode& from, StoredNode& to) {
+    // Most repeated imports name an edge that is there: a module imported twice, or a parent
+    // package of several imports.
+    if (relates_already(from, to)) return;
     // The importer's note of its targets survives the one import added here, which it gains.
     std::vector<StoredNode*> targets = std::move(from.targets_);
     // Both change accesses are taken before either set changes, so a request that conflicts (an

@@ -229,6 +229,7 @@ public:
 private:
     void adopt(NodeMap::node_type handle);
     void relate(StoredNode& from, StoredNode& to);
+    static bool relates_already(const StoredNode& from, const StoredNode& to);
     void assign_depths_from(const std::string& start, std::int32_t start_depth);
 
     NodeMap nodes_;
