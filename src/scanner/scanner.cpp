@@ -148,15 +148,24 @@ private:
     }
 
     // Finds the structure of the 64 bytes from `from` on (fewer at the end of the text).
-    void load_window(std::size_t from) noexcept {
+    template <bool kAvx2>
+    [[gnu::always_inline]] void load_window(std::size_t from) noexcept {
         window_start_ = from;
         if (size() - from >= 64) {
-            window_ = code_masks(begin_ + from);
+            window_ = masks_of<kAvx2>(begin_ + from);
         } else {
             char tail[64] = {};  // NUL structures nothing
             std::memcpy(tail, begin_ + from, size() - from);
-            window_ = code_masks(tail);
+            window_ = masks_of<kAvx2>(tail);
         }
+    }
+
+    template <bool kAvx2>
+    [[gnu::always_inline]] static CodeMasks masks_of(const char* block) noexcept {
+#if defined(MODWEAVE_AVX2_MASKS)
+        if constexpr (kAvx2) return code_masks_avx2(block);
+#endif
+        return code_masks(block);
     }
 
     // At a line end byte: steps over "\n", "\r\n" or "\r" and counts the line.
@@ -194,7 +203,14 @@ private:
     [[gnu::always_inline]] std::size_t spaces_at(std::size_t index) const noexcept;
     [[gnu::always_inline]] bool needs_line_start(std::size_t next) const noexcept;
     [[gnu::always_inline]] bool needs_statement_start(std::size_t next) const noexcept;
-    MODWEAVE_POPCOUNT_CLONES void walk_code();
+    // The walk over code, with the mask windows the processor computes fastest.
+    void walk_code();
+    template <bool kAvx2>
+    [[gnu::always_inline]] inline void walk_code_with();
+    MODWEAVE_POPCOUNT_CLONES void walk_code_portable();
+#if defined(MODWEAVE_AVX2_MASKS)
+    [[gnu::target("avx2,popcnt")]] void walk_code_avx2();
+#endif
     StringKind kind_of_string_at(const char* quote) const noexcept;
     void skip_string() noexcept;
     void skip_plain_string() noexcept;
@@ -563,14 +579,15 @@ inline bool Scanner::needs_statement_start(std::size_t next) const noexcept {
 // follows those is an expression, which never begins with `import` or `from`, so treating it as
 // a statement start finds nothing that is not there. Depth below zero (a stray closing bracket)
 // counts as zero, and a line end outside brackets sets it back to zero.
-MODWEAVE_POPCOUNT_CLONES void Scanner::walk_code() {
+template <bool kAvx2>
+inline void Scanner::walk_code_with() {
     std::size_t position = this->position();
     std::ptrdiff_t depth = static_cast<std::ptrdiff_t>(depth_);
-    load_window(position);
+    load_window<kAvx2>(position);
     for (;;) {
         if (position - window_start_ >= 64) {  // also when before the window: it wraps
             if (position >= size()) break;
-            load_window(position);
+            load_window<kAvx2>(position);
         }
         const std::uint64_t ahead = ~std::uint64_t{0} << (position - window_start_);
         const std::uint64_t events = window_.events & ahead;
@@ -616,6 +633,26 @@ MODWEAVE_POPCOUNT_CLONES void Scanner::walk_code() {
     }
     cursor_ = end_;
 }
+
+void Scanner::walk_code() {
+#if defined(MODWEAVE_AVX2_MASKS)
+    if (has_avx2_masks()) {
+        walk_code_avx2();
+        return;
+    }
+#endif
+    walk_code_portable();
+}
+
+MODWEAVE_POPCOUNT_CLONES void Scanner::walk_code_portable() {
+    walk_code_with<false>();
+}
+
+#if defined(MODWEAVE_AVX2_MASKS)
+[[gnu::target("avx2,popcnt")]] void Scanner::walk_code_avx2() {
+    walk_code_with<true>();
+}
+#endif
 
 // The prefix of the string whose opening quote is at `quote`: up to two letters directly before
 // it, which must not be the end of a longer name.
