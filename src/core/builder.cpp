@@ -708,6 +708,8 @@ DepGraph GraphBuilder::build_root(importlib::ModuleSpec root, BuildHost& host, E
     } else {
         cache.emplace(taken);
     }
+    // Later exact builds graft from the cache, following these notes.
+    if (options.exact) cache->note_targets();
     return taken;
 }
 

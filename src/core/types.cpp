@@ -302,47 +302,87 @@ void DepGraph::add_graph(std::string_view from, std::string_view to, DepGraph ot
     add_dependency(from_name, to_name);
 }
 
+DepGraph::Grafted::Grafted() {
+    static std::atomic<std::uint64_t> rounds{0};
+    round = rounds.fetch_add(1, std::memory_order_relaxed) + 1;
+}
+
 std::size_t DepGraph::graft(const DepGraph& source, std::string_view name, Grafted& grafted) {
     std::size_t copied = 0;
     // Nodes of `source`, which does not change while this runs, shared in and still to be
     // followed, with their places here.
     std::vector<std::pair<const StoredNode*, StoredNode*>> pending;
-    const auto share_in = [&](std::string_view wanted) -> StoredNode& {
-        const auto found = source.nodes_.find(wanted);
-        if (found == source.nodes_.end()) fail("Node does not exist on graph: ", wanted);
-        MODWEAVE_LOG(Debug, kTarget, "Adding node to graph: ", found->first);
-        const auto entry = nodes_.try_emplace(found->first, found->second).first;
+    const auto mark = [&](const StoredNode& original, StoredNode& here) {
+        original.graft_round_ = grafted.round;
+        original.graft_copy_ = &here;
+    };
+    const auto share_in = [&](const std::string& key, const StoredNode& original) -> StoredNode& {
+        MODWEAVE_LOG(Debug, kTarget, "Adding node to graph: ", key);
+        const auto entry = nodes_.try_emplace(key, original).first;
         grafted.nodes.push_back(&entry->second);
         entry->second.grafted_ = true;
-        pending.emplace_back(&found->second, &entry->second);
+        pending.emplace_back(&original, &entry->second);
+        mark(original, entry->second);
         return entry->second;
+    };
+    const auto share_in_named = [&](std::string_view wanted) -> StoredNode& {
+        const auto found = source.nodes_.find(wanted);
+        if (found == source.nodes_.end()) fail("Node does not exist on graph: ", wanted);
+        return share_in(found->first, found->second);
     };
     if (nodes_.contains(name)) return 0;
     // Most of `source` comes along when it is the cache of builds like this one.
     nodes_.reserve(nodes_.size() + source.size());
-    share_in(name);
+    share_in_named(name);
     while (!pending.empty()) {
         auto [original, here] = pending.back();
         pending.pop_back();
         const NodeReadGuard importer = original->read();
+        // The source's note of what the imports name, in the order of the import set.
+        const std::vector<StoredNode*>& noted = original->targets_;
+        const bool by_note = noted.size() == importer->dependencies.size();
         here->targets_.reserve(importer->dependencies.size());
+        std::size_t index = 0;
         for (const std::string& imported : importer->dependencies) {
-            const auto present = nodes_.find(imported);
-            // A node brought in from `source` names its importers there, this one among them.
+            const StoredNode* original_target = by_note ? noted[index] : nullptr;
+            ++index;
             StoredNode* target = nullptr;
-            if (present == nodes_.end()) {
-                target = &share_in(imported);
-            } else {
+            if (original_target != nullptr && original_target->graft_round_ == grafted.round) {
+                target = original_target->graft_copy_;
+            } else if (const auto present = nodes_.find(imported); present != nodes_.end()) {
                 target = &present->second;
-                if (!target->grafted_ && !target->read()->dependents.contains(importer->name)) {
-                    target->write()->dependents.emplace(importer->name);
-                }
+                if (original_target != nullptr) mark(*original_target, *target);
+            } else if (original_target != nullptr) {
+                target = &share_in(imported, *original_target);
+            } else {
+                target = &share_in_named(imported);
+            }
+            // A node brought in from `source` names its importers there, this one among them.
+            if (!target->grafted_ && !target->read()->dependents.contains(importer->name)) {
+                target->write()->dependents.emplace(importer->name);
             }
             here->targets_.push_back(target);
             ++copied;
         }
     }
     return copied;
+}
+
+void DepGraph::note_targets() {
+    for (auto& [name, stored] : nodes_) {
+        const NodeReadGuard node = stored.read();
+        if (stored.targets_.size() == node->dependencies.size()) continue;
+        stored.targets_.clear();
+        stored.targets_.reserve(node->dependencies.size());
+        for (const std::string& imported : node->dependencies) {
+            const auto target = nodes_.find(imported);
+            if (target == nodes_.end()) {
+                stored.targets_.clear();
+                break;
+            }
+            stored.targets_.push_back(&target->second);
+        }
+    }
 }
 
 std::size_t DepGraph::keep_dependents_in_graph(const Grafted& grafted, const DepGraph& source) {

@@ -129,6 +129,10 @@ private:
     // The nodes of this graph that the node's imports name, as graft found them or edges added
     // them; valid while the sizes agree, and dropped on any other change access.
     std::vector<StoredNode*> targets_;
+    // Where the graft of one build put this node, or found it, in the graph being built: valid
+    // in that build's round only. The source graph of a graft is otherwise left as it is.
+    mutable std::uint64_t graft_round_ = 0;
+    mutable StoredNode* graft_copy_ = nullptr;
 };
 
 class DepGraph {
@@ -206,7 +210,9 @@ public:
     // The nodes a build brought in from another graph by graft, which hold that graph's depths
     // and importers until the build settles them.
     struct Grafted {
+        Grafted();
         std::vector<StoredNode*> nodes;  // as stored here
+        std::uint64_t round;             // numbered across all builds, never 0
     };
 
     // Brings in the part of `source` reachable from `name` that this graph lacks, each node once,
@@ -225,6 +231,10 @@ public:
     // Adds every node of `other` that this graph lacks, as it is, and records the new nodes'
     // imports of nodes that were here before on those nodes as well.
     void add_missing(const DepGraph& other);
+
+    // Notes on every node the nodes its imports name, where the note is missing; a graft from
+    // this graph then follows pointers instead of looking names up. Changes no node.
+    void note_targets();
 
 private:
     void adopt(NodeMap::node_type handle);
