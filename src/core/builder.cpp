@@ -709,7 +709,7 @@ DepGraph GraphBuilder::build_root(importlib::ModuleSpec root, BuildHost& host, E
         cache.emplace(taken);
     }
     // Later exact builds graft from the cache, following these notes.
-    if (options.exact) cache->note_targets();
+    if (options.exact) cache->note_targets(taken);
     return taken;
 }
 

@@ -47,6 +47,28 @@ NodeWriteGuard::NodeWriteGuard(StoredNode& stored) : stored_(&stored) {
     stored.access_ = StoredNode::kWriting;
 }
 
+NodeImportersGuard::NodeImportersGuard(StoredNode& stored) : stored_(&stored) {
+    if (stored.access_ != StoredNode::kFree) fail("already borrowed: BorrowMutError");
+    if (stored.node_.use_count() > 1) stored.node_ = std::make_shared<DepNode>(*stored.node_);
+    stored.access_ = StoredNode::kWriting;
+}
+
+NodeImportersGuard::~NodeImportersGuard() {
+    stored_->access_ = StoredNode::kFree;
+}
+
+const DepNode& NodeImportersGuard::node() const noexcept {
+    return *stored_->node_;
+}
+
+ImportSet& NodeImportersGuard::dependents() const noexcept {
+    return stored_->node_->dependents;
+}
+
+std::optional<std::int32_t>& NodeImportersGuard::depth() const noexcept {
+    return stored_->node_->depth;
+}
+
 NodeWriteGuard::~NodeWriteGuard() {
     if (stored_ != nullptr) stored_->access_ = StoredNode::kFree;
 }
@@ -129,12 +151,12 @@ void DepGraph::relate(StoredNode& from, StoredNode& to) {
     // Both change accesses are taken before either set changes, so a request that conflicts (an
     // edge from a node to itself, or a node the caller still reads) fails without leaving half an
     // edge behind.
-    const NodeWriteGuard to_node = to.write();
+    const NodeImportersGuard to_node = to.write_importers();
     const NodeWriteGuard from_node = from.write();
     const bool targets_valid = targets.size() == from_node->dependencies.size();
     // insert, unlike emplace, makes no copy of a name the set holds already.
-    to_node->dependents.insert(from_node->name);
-    const bool added = from_node->dependencies.insert(to_node->name).second;
+    to_node.dependents().insert(from_node->name);
+    const bool added = from_node->dependencies.insert(to_node.node().name).second;
     if (targets_valid) {
         if (added) targets.push_back(&to);
         from.targets_ = std::move(targets);
@@ -145,14 +167,15 @@ void DepGraph::relate(StoredNode& from, StoredNode& to) {
              from_node->name);
     }
     const std::int32_t candidate = one_step_deeper(*from_node->depth);
-    if (!to_node->depth) {
-        MODWEAVE_LOG(Debug, kTarget, "Initializing depth of node '", to_node->name, "' to ",
+    std::optional<std::int32_t>& depth = to_node.depth();
+    if (!depth) {
+        MODWEAVE_LOG(Debug, kTarget, "Initializing depth of node '", to_node.node().name, "' to ",
                      candidate);
-        to_node->depth = candidate;
-    } else if (*to_node->depth > candidate) {
-        MODWEAVE_LOG(Debug, kTarget, "Found shorter depth to '", to_node->name, "' new depth is ",
-                     candidate);
-        to_node->depth = candidate;
+        depth = candidate;
+    } else if (*depth > candidate) {
+        MODWEAVE_LOG(Debug, kTarget, "Found shorter depth to '", to_node.node().name,
+                     "' new depth is ", candidate);
+        depth = candidate;
     }
 }
 
@@ -302,10 +325,12 @@ void DepGraph::add_graph(std::string_view from, std::string_view to, DepGraph ot
     add_dependency(from_name, to_name);
 }
 
-DepGraph::Grafted::Grafted() {
+std::uint64_t DepGraph::next_round() {
     static std::atomic<std::uint64_t> rounds{0};
-    round = rounds.fetch_add(1, std::memory_order_relaxed) + 1;
+    return rounds.fetch_add(1, std::memory_order_relaxed) + 1;
 }
+
+DepGraph::Grafted::Grafted() : round(next_round()) {}
 
 std::size_t DepGraph::graft(const DepGraph& source, std::string_view name, Grafted& grafted) {
     std::size_t copied = 0;
@@ -359,7 +384,7 @@ std::size_t DepGraph::graft(const DepGraph& source, std::string_view name, Graft
             }
             // A node brought in from `source` names its importers there, this one among them.
             if (!target->grafted_ && !target->read()->dependents.contains(importer->name)) {
-                target->write()->dependents.emplace(importer->name);
+                target->write_importers().dependents().emplace(importer->name);
             }
             here->targets_.push_back(target);
             ++copied;
@@ -368,19 +393,49 @@ std::size_t DepGraph::graft(const DepGraph& source, std::string_view name, Graft
     return copied;
 }
 
-void DepGraph::note_targets() {
+void DepGraph::note_targets(const DepGraph& model) {
+    std::vector<std::pair<const std::string*, StoredNode*>> unnoted;
     for (auto& [name, stored] : nodes_) {
-        const NodeReadGuard node = stored.read();
-        if (stored.targets_.size() == node->dependencies.size()) continue;
-        stored.targets_.clear();
-        stored.targets_.reserve(node->dependencies.size());
+        if (stored.targets_.size() != stored.read()->dependencies.size()) {
+            unnoted.emplace_back(&name, &stored);
+        }
+    }
+    if (unnoted.empty()) return;
+    // Each node of `model` is marked with its counterpart here.
+    const std::uint64_t round = next_round();
+    for (const auto& [name, counterpart] : model.nodes_) {
+        if (const auto here = nodes_.find(name); here != nodes_.end()) {
+            counterpart.graft_round_ = round;
+            counterpart.graft_copy_ = &here->second;
+        }
+    }
+    for (auto [name, stored] : unnoted) {
+        const NodeReadGuard node = stored->read();
+        stored->targets_.clear();
+        stored->targets_.reserve(node->dependencies.size());
+        // The model's note serves when the model's node shares this node's data, and with it
+        // the same imports in the same order.
+        const auto counterpart = model.nodes_.find(*name);
+        if (counterpart != model.nodes_.end() && counterpart->second.node_ == stored->node_ &&
+            counterpart->second.targets_.size() == node->dependencies.size()) {
+            bool complete = true;
+            for (const StoredNode* target : counterpart->second.targets_) {
+                if (target->graft_round_ != round) {
+                    complete = false;
+                    break;
+                }
+                stored->targets_.push_back(target->graft_copy_);
+            }
+            if (complete) continue;
+            stored->targets_.clear();
+        }
         for (const std::string& imported : node->dependencies) {
             const auto target = nodes_.find(imported);
             if (target == nodes_.end()) {
-                stored.targets_.clear();
+                stored->targets_.clear();
                 break;
             }
-            stored.targets_.push_back(&target->second);
+            stored->targets_.push_back(&target->second);
         }
     }
 }
@@ -420,7 +475,7 @@ std::size_t DepGraph::keep_dependents_in_graph(const Grafted& grafted, const Dep
         } else if (!std::ranges::any_of(stored->read()->dependents, foreign)) {
             continue;
         }
-        erase_if(stored->write()->dependents, foreign);
+        erase_if(stored->write_importers().dependents(), foreign);
     }
     for (StoredNode* stored : grafted.nodes)
         stored->grafted_ = false;
@@ -442,7 +497,7 @@ void DepGraph::add_missing(const DepGraph& other) {
             const auto target = nodes_.find(imported);
             if (target == nodes_.end()) fail("Node does not exist on graph: ", imported);
             if (!target->second.read()->dependents.contains(importer->name)) {
-                target->second.write()->dependents.emplace(importer->name);
+                target->second.write_importers().dependents().emplace(importer->name);
             }
         }
     }
@@ -487,7 +542,7 @@ void DepGraph::assign_distances_from(std::string_view root) {
     for (auto& [name, stored] : nodes_) {
         const std::optional<std::int32_t> depth =
             stored.walk_ == walk ? std::optional(stored.distance_) : std::nullopt;
-        if (stored.read()->depth != depth) stored.write()->depth = depth;
+        if (stored.read()->depth != depth) stored.write_importers().depth() = depth;
     }
 }
 

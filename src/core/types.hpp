@@ -85,6 +85,23 @@ private:
     StoredNode* stored_;
 };
 
+// Change access to a node's importers and depth alone. Its imports stay as they are, and so does
+// the graph's note of the nodes they name, which full change access drops.
+class NodeImportersGuard {
+public:
+    explicit NodeImportersGuard(StoredNode& stored);
+    NodeImportersGuard(const NodeImportersGuard&) = delete;
+    NodeImportersGuard& operator=(const NodeImportersGuard&) = delete;
+    ~NodeImportersGuard();
+
+    const DepNode& node() const noexcept;
+    ImportSet& dependents() const noexcept;
+    std::optional<std::int32_t>& depth() const noexcept;
+
+private:
+    StoredNode* stored_;
+};
+
 // A node as the graph keeps it, beside its access state. The state is a plain counter, not a
 // lock: the graph lives on one thread, and a conflicting request is a broken invariant, so it
 // fails at once instead of waiting.
@@ -107,12 +124,15 @@ public:
     NodeReadGuard read() const { return NodeReadGuard(*this); }
     // Throws "already borrowed: BorrowMutError" while any access is held.
     NodeWriteGuard write() { return NodeWriteGuard(*this); }
+    // The same for the importers and the depth alone; the notes of the imports stay.
+    NodeImportersGuard write_importers() { return NodeImportersGuard(*this); }
 
     bool is_free() const noexcept { return access_ == kFree; }
 
 private:
     friend class NodeReadGuard;
     friend class NodeWriteGuard;
+    friend class NodeImportersGuard;
     friend class DepGraph;
     static constexpr std::ptrdiff_t kFree = 0;
     static constexpr std::ptrdiff_t kWriting = -1;
@@ -214,6 +234,8 @@ public:
         std::vector<StoredNode*> nodes;  // as stored here
         std::uint64_t round;             // numbered across all builds, never 0
     };
+    // A round of marks no graft or note has used.
+    static std::uint64_t next_round();
 
     // Brings in the part of `source` reachable from `name` that this graph lacks, each node once,
     // sharing the node's data with `source`; the walk stops at nodes this graph holds already,
@@ -233,8 +255,10 @@ public:
     void add_missing(const DepGraph& other);
 
     // Notes on every node the nodes its imports name, where the note is missing; a graft from
-    // this graph then follows pointers instead of looking names up. Changes no node.
-    void note_targets();
+    // this graph then follows pointers instead of looking names up. Changes no node. Notes are
+    // taken over from `model` where it holds the same node with its imports noted: a graph this
+    // one was copied from costs a lookup per node then, rather than one per import.
+    void note_targets(const DepGraph& model);
 
 private:
     void adopt(NodeMap::node_type handle);

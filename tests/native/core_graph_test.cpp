@@ -291,6 +291,10 @@ TEST_F(GraphTest, CopyIsDeepAndStartsFree) {
     copy.add_dependency("a", "c");
     EXPECT_FALSE(graph.has_node("c"));
     EXPECT_EQ(held->dependencies, (Names{"b"}));
+    // A node that only gains an importer is copied first too, when the original holds it.
+    copy.add_dependency("r", "b");
+    EXPECT_EQ(copy.read("b")->dependents, (Names{"a", "r"}));
+    EXPECT_EQ(graph.read("b")->dependents, (Names{"a"}));
 
     DepGraph assigned;
     assigned = copy;
