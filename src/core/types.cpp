@@ -39,18 +39,20 @@ const DepNode& NodeReadGuard::operator*() const noexcept {
     return *stored_->node_;
 }
 
-NodeWriteGuard::NodeWriteGuard(StoredNode& stored) : stored_(&stored) {
-    if (stored.access_ != StoredNode::kFree) fail("already borrowed: BorrowMutError");
+void StoredNode::begin_change() {
+    if (access_ != kFree) fail("already borrowed: BorrowMutError");
     // A node that another stored node holds too is copied before it can change.
-    if (stored.node_.use_count() > 1) stored.node_ = std::make_shared<DepNode>(*stored.node_);
+    if (node_.use_count() > 1) node_ = std::make_shared<DepNode>(*node_);
+    access_ = kWriting;
+}
+
+NodeWriteGuard::NodeWriteGuard(StoredNode& stored) : stored_(&stored) {
+    stored.begin_change();
     stored.targets_.clear();
-    stored.access_ = StoredNode::kWriting;
 }
 
 NodeImportersGuard::NodeImportersGuard(StoredNode& stored) : stored_(&stored) {
-    if (stored.access_ != StoredNode::kFree) fail("already borrowed: BorrowMutError");
-    if (stored.node_.use_count() > 1) stored.node_ = std::make_shared<DepNode>(*stored.node_);
-    stored.access_ = StoredNode::kWriting;
+    stored.begin_change();
 }
 
 NodeImportersGuard::~NodeImportersGuard() {
@@ -129,10 +131,10 @@ bool DepGraph::relates_already(const StoredNode& from, const StoredNode& to) {
     const NodeReadGuard from_node = from.read();
     constexpr std::size_t kFewTargets = 8;
     const std::vector<StoredNode*>& targets = from.targets_;
-    const bool listed = targets.size() == from_node->dependencies.size() &&
-                                targets.size() <= kFewTargets
-                            ? std::ranges::find(targets, &to) != targets.end()
-                            : from_node->dependencies.contains(to.name());
+    const bool listed =
+        targets.size() == from_node->dependencies.size() && targets.size() <= kFewTargets
+            ? std::ranges::find(targets, &to) != targets.end()
+            : from_node->dependencies.contains(to.name());
     if (!listed) return false;
     const NodeReadGuard to_node = to.read();
     if (!from_node->depth || *from_node->depth == std::numeric_limits<std::int32_t>::max() ||
@@ -337,17 +339,13 @@ std::size_t DepGraph::graft(const DepGraph& source, std::string_view name, Graft
     // Nodes of `source`, which does not change while this runs, shared in and still to be
     // followed, with their places here.
     std::vector<std::pair<const StoredNode*, StoredNode*>> pending;
-    const auto mark = [&](const StoredNode& original, StoredNode& here) {
-        original.graft_round_ = grafted.round;
-        original.graft_copy_ = &here;
-    };
     const auto share_in = [&](const std::string& key, const StoredNode& original) -> StoredNode& {
         MODWEAVE_LOG(Debug, kTarget, "Adding node to graph: ", key);
         const auto entry = nodes_.try_emplace(key, original).first;
         grafted.nodes.push_back(&entry->second);
         entry->second.grafted_ = true;
         pending.emplace_back(&original, &entry->second);
-        mark(original, entry->second);
+        original.mark_copy(grafted.round, entry->second);
         return entry->second;
     };
     const auto share_in_named = [&](std::string_view wanted) -> StoredNode& {
@@ -376,7 +374,7 @@ std::size_t DepGraph::graft(const DepGraph& source, std::string_view name, Graft
                 target = original_target->graft_copy_;
             } else if (const auto present = nodes_.find(imported); present != nodes_.end()) {
                 target = &present->second;
-                if (original_target != nullptr) mark(*original_target, *target);
+                if (original_target != nullptr) original_target->mark_copy(grafted.round, *target);
             } else if (original_target != nullptr) {
                 target = &share_in(imported, *original_target);
             } else {
@@ -405,8 +403,7 @@ void DepGraph::note_targets(const DepGraph& model) {
     const std::uint64_t round = next_round();
     for (const auto& [name, counterpart] : model.nodes_) {
         if (const auto here = nodes_.find(name); here != nodes_.end()) {
-            counterpart.graft_round_ = round;
-            counterpart.graft_copy_ = &here->second;
+            counterpart.mark_copy(round, here->second);
         }
     }
     for (auto [name, stored] : unnoted) {

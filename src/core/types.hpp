@@ -138,6 +138,13 @@ private:
     static constexpr std::ptrdiff_t kWriting = -1;
 
     std::shared_ptr<DepNode> shared() const;
+    // Takes change access: fails while any access is held, and first copies a shared node.
+    void begin_change();
+    // Marks this node, in `round`, with its counterpart in another graph.
+    void mark_copy(std::uint64_t round, StoredNode& copy) const noexcept {
+        graft_round_ = round;
+        graft_copy_ = &copy;
+    }
     const std::string& name() const noexcept { return node_->name; }
 
     std::shared_ptr<DepNode> node_;          // never empty

@@ -59,7 +59,6 @@ Object sys_attribute(const char* name) {
     return Object::borrow(Handle(value));
 }
 
-// mapping[key], or an empty object when the key is missing.
 // A module the interpreter has loaded, from `sys.modules`; imported only when it is not there,
 // which for the import system's own modules never happens after start-up.
 Object loaded_module(const char* name) {
@@ -69,6 +68,7 @@ Object loaded_module(const char* name) {
     return require(PyImport_Import(key.get()));
 }
 
+// mapping[key], or an empty object when the key is missing.
 Object lookup_item(Handle mapping, Handle key) {
     if (PyDict_CheckExact(mapping.get())) {
         PyObject* value = PyDict_GetItemWithError(mapping.get(), key.get());

@@ -95,13 +95,10 @@ class Sink {
 public:
     virtual ~Sink() = default;
     virtual void log(const Record& record) noexcept = 0;
-    // False only when the sink knows that a record of `level` for `target` would be dropped.
-    virtual bool may_accept(Level /*level*/, std::string_view /*target*/) const noexcept {
-        return true;
-    }
     // True when records of `level` for `target` are dropped on a decision that stands until the
     // sink calls `renew_decisions()`: call sites then stop offering them.
-    virtual bool refuses_until_renewed(Level /*level*/, std::string_view /*target*/) const noexcept {
+    virtual bool refuses_until_renewed(Level /*level*/,
+                                       std::string_view /*target*/) const noexcept {
         return false;
     }
 };
@@ -172,11 +169,11 @@ void log_at(CallSite& site, Level level, std::string_view target, std::string_vi
 }  // namespace modweave::logging_bridge
 
 // Logs with the call's own source file and line. Each statement keeps its own `CallSite`.
-#define MODWEAVE_LOG(level, target, ...)                                                     \
-    ::modweave::logging_bridge::log_at(                                                      \
-        []() noexcept -> ::modweave::logging_bridge::CallSite& {                             \
-            static constinit ::modweave::logging_bridge::CallSite site;                      \
-            return site;                                                                     \
-        }(),                                                                                 \
-        ::modweave::logging_bridge::Level::level, target, __FILE__,                          \
+#define MODWEAVE_LOG(level, target, ...)                                \
+    ::modweave::logging_bridge::log_at(                                 \
+        []() noexcept -> ::modweave::logging_bridge::CallSite& {        \
+            static constinit ::modweave::logging_bridge::CallSite site; \
+            return site;                                                \
+        }(),                                                            \
+        ::modweave::logging_bridge::Level::level, target, __FILE__,     \
         static_cast<std::uint32_t>(__LINE__), __VA_ARGS__)

@@ -105,7 +105,8 @@ public:
         PyErr_SetRaisedException(caller_exception);
     }
 
-    bool may_accept(Level level, std::string_view target) const noexcept override {
+    // False only when the bridge knows that a record of `level` for `target` would be dropped.
+    bool may_accept(Level level, std::string_view target) const noexcept {
         if (!passes(level, top_filter)) return false;
         for (const auto& [text, filter] : recent_targets().entries) {
             if (text == target) return passes(level, filter);

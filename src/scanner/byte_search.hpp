@@ -153,17 +153,14 @@ inline CodeMasks code_masks(const char* block) noexcept {
         const __m256i bytes = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(block) + part);
         // "[" and "{", "]" and "}" differ only in bit 5.
         const __m256i folded = _mm256_or_si256(bytes, _mm256_set1_epi8(0x20));
-        masks.opens |= avx2_bits(
-            _mm256_or_si256(avx2_equal(bytes, '('), avx2_equal(folded, '{')), part);
-        masks.closes |= avx2_bits(
-            _mm256_or_si256(avx2_equal(bytes, ')'), avx2_equal(folded, '}')), part);
-        const __m256i line_ends =
-            _mm256_or_si256(avx2_equal(bytes, '\n'), avx2_equal(bytes, '\r'));
-        const __m256i separators =
-            _mm256_or_si256(avx2_equal(bytes, ';'), avx2_equal(bytes, ':'));
+        masks.opens |=
+            avx2_bits(_mm256_or_si256(avx2_equal(bytes, '('), avx2_equal(folded, '{')), part);
+        masks.closes |=
+            avx2_bits(_mm256_or_si256(avx2_equal(bytes, ')'), avx2_equal(folded, '}')), part);
+        const __m256i line_ends = _mm256_or_si256(avx2_equal(bytes, '\n'), avx2_equal(bytes, '\r'));
+        const __m256i separators = _mm256_or_si256(avx2_equal(bytes, ';'), avx2_equal(bytes, ':'));
         const __m256i quotes = _mm256_or_si256(avx2_equal(bytes, '"'), avx2_equal(bytes, '\''));
-        const __m256i others =
-            _mm256_or_si256(avx2_equal(bytes, '#'), avx2_equal(bytes, '\\'));
+        const __m256i others = _mm256_or_si256(avx2_equal(bytes, '#'), avx2_equal(bytes, '\\'));
         masks.events |= avx2_bits(_mm256_or_si256(_mm256_or_si256(line_ends, separators),
                                                   _mm256_or_si256(quotes, others)),
                                   part);

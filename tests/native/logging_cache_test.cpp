@@ -150,8 +150,7 @@ TEST(CallSite, RemembersARefusalUntilDecisionsAreRenewed) {
     renew_decisions();
     log_from_one_statement("gate::refused", 4);
     log_from_one_statement("gate::refused", 5);
-    EXPECT_EQ(captured_messages("gate::refused"),
-              (std::vector<std::string>{"round 4", "round 5"}));
+    EXPECT_EQ(captured_messages("gate::refused"), (std::vector<std::string>{"round 4", "round 5"}));
     testing::clear_captured_records();
 }
 

@@ -105,9 +105,8 @@ TEST(ScannerByteSearch, CodeMasksHoldEveryStructuralByte) {
     using Events = ByteSet<'\n', '\r', ';', ':', '"', '\'', '#', '\\'>;
     // Every way of computing the masks this processor runs: 16 bytes at a time, and 32 where
     // AVX2 is there.
-    std::vector<CodeMasks (*)(const char*)> ways{[](const char* block) {
-        return code_masks(block);
-    }};
+    std::vector<CodeMasks (*)(const char*)> ways{
+        [](const char* block) { return code_masks(block); }};
 #if defined(MODWEAVE_AVX2_MASKS)
     if (has_avx2_masks()) ways.push_back([](const char* block) { return code_masks_avx2(block); });
 #endif
