@@ -1,5 +1,6 @@
 """Exact builds: resolution without running analysed code, checked against the interpreter itself."""
 
+import _imp
 import json
 import logging
 import sys
@@ -108,8 +109,10 @@ def layout(tmp_path):
         "import pytest, hypothesis, mypy.build\n",
         # namespace portions, a package shadowing a module, a star import, a zip archive
         "import mwns.one\nimport mwpkg\n",
+        # every module the interpreter keeps frozen; __hello_only__ has no source file
+        "import " + ", ".join(_imp._frozen_module_names()) + "\n",
     ],
-    ids=["stdlib", "third-party", "path-cases"],
+    ids=["stdlib", "third-party", "path-cases", "frozen"],
 )
 def test_every_node_resolves_as_the_interpreter_resolves_it(python, layout, source):
     completed = python(f"import sys; sys.argv[1:] = {json.dumps([json.dumps(layout), source])}\n"

@@ -125,6 +125,7 @@ ExactResolver::ExactResolver(FileSystemView& files)
     file_finder_type_ = attribute(external.handle(), "FileFinder");
     Object imp = loaded_module("_imp");
     find_frozen_ = attribute(imp.handle(), "find_frozen");
+    read_frozen_names(imp.handle());
     for_each_item(sys_attribute("builtin_module_names").handle(),
                   [&](Handle name) { builtin_names_.insert(utf8(name)); });
     // Where names are matched without regard to case, the interpreter's own finders decide.
@@ -132,6 +133,39 @@ ExactResolver::ExactResolver(FileSystemView& files)
     native_file_finders_ = !(platform.starts_with("win") || platform.starts_with("cygwin") ||
                              platform.starts_with("darwin"));
     if (native_file_finders_) read_path_hooks();
+}
+
+void ExactResolver::read_frozen_names(Handle imp) {
+    // Every name of the interpreter's tables of frozen modules, as they stand for this build, and
+    // those of a table an embedding application installed: the frozen importer finds no other.
+    // Without the list, the importer is asked about every name.
+    Object list = optional_attribute(imp, "_frozen_module_names");
+    if (!list) return;
+    std::vector<std::string_view> names;
+    try {
+        frozen_list_ = require(PyObject_CallNoArgs(list.get()));
+        // The list holds its names for as long as the resolver holds the list.
+        for_each_item(frozen_list_.handle(), [&](Handle name) {
+            Py_ssize_t size = 0;
+            const char* data =
+                PyUnicode_Check(name.get()) ? PyUnicode_AsUTF8AndSize(name.get(), &size) : nullptr;
+            if (data == nullptr && PyErr_Occurred() != nullptr) throw PythonError();
+            if (data != nullptr) names.emplace_back(data, static_cast<std::size_t>(size));
+        });
+    } catch (const PythonError& error) {
+        if (!matches(error, PyExc_Exception)) throw;
+        return;
+    }
+    for (const _frozen* entry = PyImport_FrozenModules; entry != nullptr && entry->name != nullptr;
+         ++entry) {
+        names.emplace_back(entry->name);
+    }
+    frozen_names_ = std::move(names);
+}
+
+bool ExactResolver::may_be_frozen(std::string_view name) const {
+    return !frozen_names_ || std::find(frozen_names_->begin(), frozen_names_->end(), name) !=
+                                 frozen_names_->end();
 }
 
 void ExactResolver::read_path_hooks() {
@@ -287,6 +321,7 @@ std::optional<ModuleSpec> ExactResolver::search_meta_path(std::string_view name,
             continue;
         }
         if (finder.get() == frozen_importer_.get()) {
+            if (!may_be_frozen(name)) continue;
             Object frozen = require(PyObject_CallOneArg(find_frozen_.get(), key.get()));
             if (frozen.handle().is_none()) continue;
         }

@@ -82,6 +82,8 @@ private:
     host::Object find_finder(host::Handle entry);
     // The finder the standard hooks would make for a folder entry, without making it.
     std::optional<NativeFinder> standard_finder(std::string_view entry);
+    void read_frozen_names(host::Handle imp);
+    bool may_be_frozen(std::string_view name) const;
     void read_path_hooks();
     std::optional<NativeFinder> native_finder(host::Handle finder);
     std::optional<ModuleSpec> convert(host::Handle spec);
@@ -97,6 +99,9 @@ private:
     host::Object file_finder_type_;
     host::Object find_frozen_;
     std::unordered_set<std::string, text::TransparentStringHash, std::equal_to<>> builtin_names_;
+    // The names the frozen importer may find, when the interpreter lists them (a few dozen).
+    host::Object frozen_list_;
+    std::optional<std::vector<std::string_view>> frozen_names_;
     bool native_file_finders_ = true;  // false where the file system ignores case
     // The suffixes of the standard file-finder hook, when sys.path_hooks holds nothing else that
     // could claim a folder (the zip importer refuses folders).
