@@ -86,9 +86,12 @@ ModuleReader::~ModuleReader() {
 }
 
 void ModuleReader::prefetch(const std::string& path) {
+    // The copies of the path are made before the lock is taken.
+    Paths::node_type request = caller_paths_.extract(caller_paths_.insert(path).first);
+    std::string queued = path;
     {
         const std::lock_guard lock(mutex_);
-        if (!requested_.insert(path).second) return;
+        if (!requested_.insert(std::move(request)).inserted) return;
         if (!thread_.joinable() && !thread_failed_) {
             try {
                 thread_ = std::thread([this] { work(); });
@@ -98,7 +101,7 @@ void ModuleReader::prefetch(const std::string& path) {
             }
         }
         if (thread_failed_) return;
-        queue_.push_back(path);
+        queue_.push_back(std::move(queued));
         queued_count_.fetch_add(1, std::memory_order_release);
         // With results enough in store for the walk, a sleeping thread is left asleep: the takes
         // wake it when they run low, and it then reads everything queued in one run, instead of
@@ -108,38 +111,44 @@ void ModuleReader::prefetch(const std::string& path) {
     queued_.notify_one();
 }
 
+ModuleReader::Results::node_type ModuleReader::make_result(Results& maker,
+                                                          const std::string& path,
+                                                          ReadModule read) {
+    return maker.extract(maker.insert_or_assign(path, std::move(read)).first);
+}
+
 ReadModule ModuleReader::take(const std::string& path) {
     std::unique_lock lock(mutex_);
+    const auto in_hand = [&] { return in_hand_ != nullptr && *in_hand_ == path; };
     // While the thread has the file in hand, the files queued after it are read here, so that
     // neither side waits while there is reading left to do.
-    while (in_hand_ == path && !queue_.empty()) {
+    while (in_hand() && !queue_.empty()) {
         std::string next = std::move(queue_.front());
         queue_.pop_front();
         if (taken_.erase(next) != 0) continue;
         lock.unlock();
-        ReadModule read = read_module(next, buffer_);
+        Results::node_type entry = make_result(caller_maker_, next, read_module(next, buffer_));
         lock.lock();
-        results_.insert_or_assign(std::move(next), std::move(read));
+        results_.insert(std::move(entry));
     }
-    if (in_hand_ == path) {
+    if (in_hand()) {
         // Most files take less time to read than the thread takes to wake a sleeper.
         const std::uint64_t seen = finished_count_.load(std::memory_order_acquire);
         lock.unlock();
         spin_while([&] { return finished_count_.load(std::memory_order_acquire) == seen; });
         lock.lock();
     }
-    finished_.wait(lock, [&] { return in_hand_ != path; });
+    finished_.wait(lock, [&] { return !in_hand(); });
     if (const auto done = results_.find(path); done != results_.end()) {
-        ReadModule read = std::move(done->second);
-        results_.erase(done);
+        // The entry is freed after the lock is given back.
+        Results::node_type entry = results_.extract(done);
         // Woken only when half of what it held is taken, or when the store runs low, the thread
         // reads in runs instead of waking for every take.
-        if (results_.size() == kMostReadAhead / 2 ||
-            (results_.size() == kWakeBelow - 1 && !queue_.empty())) {
-            lock.unlock();
-            queued_.notify_one();
-        }
-        return read;
+        const bool wake = results_.size() == kMostReadAhead / 2 ||
+                          (results_.size() == kWakeBelow - 1 && !queue_.empty());
+        lock.unlock();
+        if (wake) queued_.notify_one();
+        return std::move(entry.mapped());
     }
     // Not begun: the thread must not begin it now.
     if (!requested_.insert(path).second) taken_.insert(path);
@@ -170,6 +179,7 @@ void ModuleReader::spin_while(Condition&& condition) {
 
 void ModuleReader::work() {
     std::string buffer;  // the thread's own, as buffer_ is the caller's
+    Results maker;       // the same for making entries
     std::unique_lock lock(mutex_);
     for (;;) {
         if (queue_.empty() && !stopping_) {
@@ -184,25 +194,25 @@ void ModuleReader::work() {
             return stopping_ || (!queue_.empty() && results_.size() < kMostReadAhead);
         });
         if (stopping_) return;
-        std::string path = std::move(queue_.front());
+        const std::string path = std::move(queue_.front());
         queue_.pop_front();
         if (taken_.erase(path) != 0) continue;
-        in_hand_ = path;
+        in_hand_ = &path;
         lock.unlock();
-        ReadModule read;
+        Results::node_type entry;
         try {
-            read = read_module(path, buffer);
+            entry = make_result(maker, path, read_module(path, buffer));
         } catch (const std::exception&) {
             // Out of memory: the caller reads the file itself.
             lock.lock();
-            in_hand_.reset();
+            in_hand_ = nullptr;
             finished_count_.fetch_add(1, std::memory_order_release);
             finished_.notify_all();
             continue;
         }
         lock.lock();
-        results_.insert_or_assign(std::move(path), std::move(read));
-        in_hand_.reset();
+        results_.insert(std::move(entry));
+        in_hand_ = nullptr;
         finished_count_.fetch_add(1, std::memory_order_release);
         finished_.notify_all();
     }

@@ -82,13 +82,22 @@ private:
     std::deque<std::string> queue_;                 // the front is read next
     std::atomic<std::uint64_t> queued_count_{0};    // files queued so far, and the stop
     std::atomic<std::uint64_t> finished_count_{0};  // files the thread is done with
-    std::unordered_set<std::string, text::TransparentStringHash, std::equal_to<>> requested_;
+    using Paths = std::unordered_set<std::string, text::TransparentStringHash, std::equal_to<>>;
+    Paths requested_;
+    Paths caller_paths_;  // where the caller makes entries of requested_, before the lock
     // Queued files the caller read itself; the thread passes over them.
-    std::unordered_set<std::string, text::TransparentStringHash, std::equal_to<>> taken_;
-    std::unordered_map<std::string, ReadModule, text::TransparentStringHash, std::equal_to<>>
-        results_;  // also holds an empty entry for the file in hand
-    std::optional<std::string> in_hand_;
-    std::string buffer_;  // for the files the caller reads itself
+    Paths taken_;
+    using Results =
+        std::unordered_map<std::string, ReadModule, text::TransparentStringHash, std::equal_to<>>;
+    // An entry of the store made before the lock is taken, so that no memory is allocated (or
+    // freed) while the other side may be waiting for the lock. Each side has a map of its own
+    // to make them in.
+    static Results::node_type make_result(Results& maker, const std::string& path,
+                                          ReadModule read);
+    Results results_;
+    Results caller_maker_;
+    const std::string* in_hand_ = nullptr;  // the thread's path in hand, unchanged while it is
+    std::string buffer_;                    // for the files the caller reads itself
     bool stopping_ = false;
     bool thread_failed_ = false;
     std::thread thread_;  // started with the first prefetch
