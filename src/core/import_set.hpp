@@ -141,7 +141,8 @@ private:
         // Most sets hold a few names: room for four at once instead of growing by one and two.
         if (names_.capacity() == 0) names_.reserve(4);
         names_.emplace_back(std::forward<Name>(name));
-        if (!index_.empty() && names_.size() * 2 <= index_.size()) {
+        if (!index_.empty()) {
+            grow_index(names_.size());
             place_in_index(hash, names_.size());
         } else if (names_.size() > kInOrder) {
             grow_index(names_.size());
@@ -149,15 +150,22 @@ private:
         return {end() - 1, true};
     }
 
-    // An index for at least `names` names, at most half full, holding every name.
+    // An index for at least `names` names, at most half full. Made anew, it holds every name;
+    // grown, it holds the names it held, whose hashes it keeps: no name is hashed twice.
     void grow_index(std::size_t names) {
         std::size_t slots = 16;
         while (slots < names * 2)
             slots *= 2;
         if (slots <= index_.size()) return;
-        index_.assign(slots, Slot{});
-        for (std::size_t at = 0; at < names_.size(); ++at)
-            place_in_index(hash_of(names_[at]), at + 1);
+        const std::vector<Slot> before = std::exchange(index_, std::vector<Slot>(slots));
+        if (before.empty()) {
+            for (std::size_t at = 0; at < names_.size(); ++at)
+                place_in_index(hash_of(names_[at]), at + 1);
+            return;
+        }
+        for (const Slot& slot : before) {
+            if (slot.place != 0) place_in_index(slot.hash, slot.place);
+        }
     }
 
     void place_in_index(std::uint32_t hash, std::size_t place) {
