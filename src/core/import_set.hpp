@@ -12,6 +12,8 @@
 #include <utility>
 #include <vector>
 
+#include "text/string_hash.hpp"
+
 namespace modweave::core {
 
 class ImportSet {
@@ -109,7 +111,7 @@ private:
     };
 
     static std::uint32_t hash_of(std::string_view name) noexcept {
-        return static_cast<std::uint32_t>(std::hash<std::string_view>{}(name));
+        return static_cast<std::uint32_t>(text::hash_text(name));
     }
 
     std::size_t position(std::string_view name) const {

@@ -2,11 +2,15 @@
 // size at which they change how they search (in order, then through an index that grows).
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdint>
 #include <random>
 #include <string>
 #include <unordered_set>
+#include <vector>
 
 #include "core/import_set.hpp"
+#include "text/string_hash.hpp"
 
 namespace modweave::core {
 namespace {
@@ -66,6 +70,38 @@ TEST(ImportSetTest, EqualityIgnoresOrder) {
     EXPECT_NE(forward, backward);
     backward.insert("z");
     EXPECT_NE(forward, backward);  // same size, other names
+}
+
+// The tables of the module (these sets, the walk's notes) take a name's hash masked to a power of
+// two, so every byte of a name must reach the low bits.
+TEST(TextHashTest, EveryByteOfANameReachesTheLowBits) {
+    // One byte changed at each place of names of every length up to 40: the low 16 bits differ
+    // for nearly all (a byte that did not count would give the same hash every time).
+    int same_low_bits = 0;
+    int pairs = 0;
+    for (std::size_t length = 1; length <= 40; ++length) {
+        const std::string name(length, 'm');
+        for (std::size_t at = 0; at < length; ++at) {
+            std::string changed = name;
+            changed[at] = 'n';
+            ++pairs;
+            const std::uint64_t before = text::hash_text(name);
+            const std::uint64_t after = text::hash_text(changed);
+            ASSERT_NE(before, after) << "length " << length << ", byte " << at;
+            if ((before & 0xffff) == (after & 0xffff)) ++same_low_bits;
+        }
+    }
+    EXPECT_LE(same_low_bits, 1) << "of " << pairs;
+    // The length counts: a trailing NUL byte is no padding.
+    EXPECT_NE(text::hash_text("pkg.mod"), text::hash_text(std::string_view("pkg.mod\0", 8)));
+
+    // Names alike but for a counter fill 1,024 buckets evenly: 64 on average.
+    std::vector<int> buckets(1024);
+    for (int index = 0; index < 65536; ++index) {
+        ++buckets[text::hash_text("package.module_" + std::to_string(index)) & 1023];
+    }
+    EXPECT_GT(*std::ranges::min_element(buckets), 30);
+    EXPECT_LT(*std::ranges::max_element(buckets), 110);
 }
 
 }  // namespace
