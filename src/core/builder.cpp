@@ -512,13 +512,14 @@ private:
     // Importing a module imports its parent packages first, so in an exact graph the importer
     // depends on each of them too, whichever importer happened to attach the module first (the
     // parents of a module new to the graph are related through process_parent). Only parents the
-    // graph holds are related; the module's attachment attached them. `module` is a copy: the
-    // lookups below may replace the host's answer it came from.
-    void relate_to_parents(std::size_t importer, std::string module) {
+    // graph holds are related; the module's attachment attached them. `module` is the name of
+    // a host's answer, which stays as it is while the lookups below add others: an exact build
+    // asks for each name once, and the host keeps every answer for the build.
+    void relate_to_parents(std::size_t importer, std::string_view module) {
         const NamePrefixes& excluded = options().exclude;
-        for (auto dot = module.rfind('.'); dot != std::string::npos && dot != 0;
+        for (auto dot = module.rfind('.'); dot != std::string_view::npos && dot != 0;
              dot = module.rfind('.', dot - 1)) {
-            const std::string_view parent = std::string_view(module).substr(0, dot);
+            const std::string_view parent = module.substr(0, dot);
             if (!excluded.empty() && excluded.covers(parent)) continue;
             NameNotes::Note& known = note(parent);
             const ModuleSpec* found = known.found;
