@@ -114,7 +114,8 @@ void ModuleReader::prefetch(const std::string& path) {
 ModuleReader::Results::node_type ModuleReader::make_result(Results& maker,
                                                           const std::string& path,
                                                           ReadModule read) {
-    return maker.extract(maker.insert_or_assign(path, std::move(read)).first);
+    // `maker` holds nothing between calls.
+    return maker.extract(maker.emplace(path, std::move(read)).first);
 }
 
 ReadModule ModuleReader::take(const std::string& path) {
