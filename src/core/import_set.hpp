@@ -1,12 +1,17 @@
-// The import sets of graph nodes: module names in one array, in the order they were added. A graph
-// keeps two such sets per node, most of them a handful of names long, and adds to them once per
-// edge; a node-based hash set made two allocations per name and scattered the names over memory.
+// The import sets of graph nodes: module names packed one after another in a single buffer, in
+// the order they were added. A graph keeps two such sets per node, most of them a handful of
+// names long, and adds to them once per edge; a node-based hash set made two allocations per
+// name and scattered the names over memory, and an array of strings still made one for every
+// name too long to keep inside its string. Packed, a set makes one allocation while it is small,
+// copies in one, and is read front to back.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
-#include <functional>
+#include <cstring>
 #include <initializer_list>
+#include <iterator>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -18,93 +23,120 @@ namespace modweave::core {
 
 class ImportSet {
 public:
-    using value_type = std::string;
+    // Walks the names in the order they were added, giving each as a view into the set.
+    class iterator {
+    public:
+        using value_type = std::string_view;
+        using reference = std::string_view;
+        using pointer = void;
+        using difference_type = std::ptrdiff_t;
+        using iterator_category = std::forward_iterator_tag;
+
+        iterator() = default;
+        std::string_view operator*() const noexcept {
+            return {at_ + kLengthBytes, length_at(at_)};
+        }
+        iterator& operator++() noexcept {
+            at_ += kLengthBytes + length_at(at_);
+            return *this;
+        }
+        iterator operator++(int) noexcept {
+            const iterator before = *this;
+            ++*this;
+            return before;
+        }
+        friend bool operator==(iterator, iterator) = default;
+
+    private:
+        friend class ImportSet;
+        explicit iterator(const char* at) noexcept : at_(at) {}
+        const char* at_ = nullptr;
+    };
+    using const_iterator = iterator;
+    using value_type = std::string_view;
     using size_type = std::size_t;
-    using const_iterator = std::vector<std::string>::const_iterator;
-    using iterator = const_iterator;
 
     ImportSet() = default;
-    ImportSet(std::initializer_list<std::string> names) {
-        for (const std::string& name : names)
+    ImportSet(std::initializer_list<std::string_view> names) {
+        for (const std::string_view name : names)
             insert(name);
     }
 
-    // Adds `name` unless the set holds it; iterators are not kept valid.
-    std::pair<iterator, bool> insert(std::string_view name) { return add(name); }
-    std::pair<iterator, bool> insert(std::string&& name) { return add(std::move(name)); }
-    std::pair<iterator, bool> insert(const std::string& name) { return add(name); }
-    std::pair<iterator, bool> insert(const char* name) { return add(std::string_view(name)); }
+    // Adds `name` unless the set holds it; iterators and views are not kept valid.
+    std::pair<iterator, bool> insert(std::string_view name);
     template <class Name>
-    std::pair<iterator, bool> emplace(Name&& name) {
-        return insert(std::forward<Name>(name));
+    std::pair<iterator, bool> emplace(const Name& name) {
+        return insert(std::string_view(name));
     }
 
     bool contains(std::string_view name) const { return position(name) != kNone; }
     size_type count(std::string_view name) const { return contains(name) ? 1 : 0; }
     iterator find(std::string_view name) const {
         const std::size_t at = position(name);
-        return at == kNone ? end() : begin() + static_cast<std::ptrdiff_t>(at);
+        return at == kNone ? end() : iterator(bytes_.data() + at);
     }
 
     size_type erase(std::string_view name) {
-        const std::size_t at = position(name);
-        if (at == kNone) return 0;
-        names_.erase(names_.begin() + static_cast<std::ptrdiff_t>(at));
-        reindex();
-        return 1;
+        return erase_if(*this, [name](std::string_view held) { return held == name; });
     }
 
+    // Drops every name the predicate, called with a view of it, accepts.
     template <class Predicate>
     friend size_type erase_if(ImportSet& set, Predicate predicate) {
-        const size_type erased = std::erase_if(set.names_, predicate);
-        if (erased != 0) set.reindex();
+        ImportSet kept;
+        for (const std::string_view name : set) {
+            if (!predicate(name)) kept.append(name);
+        }
+        const size_type erased = set.size() - kept.size();
+        if (erased != 0) {
+            kept.reindex();
+            set = std::move(kept);
+        }
         return erased;
     }
 
     // Moves in every name of `other` that this set lacks; `other` keeps the others, as
     // std::unordered_set::merge leaves them.
     void merge(ImportSet& other) {
+        if (&other == this) return;
         ImportSet kept;
-        for (std::string& name : other.names_) {
-            if (contains(name)) {
-                kept.add(std::move(name));
-            } else {
-                add(std::move(name));
-            }
+        for (const std::string_view name : other) {
+            if (!insert(name).second) kept.insert(name);
         }
         other = std::move(kept);
     }
 
-    void reserve(size_type names) {
-        names_.reserve(names);
-        if (names > kInOrder) grow_index(names);
-    }
     void clear() noexcept {
-        names_.clear();
+        bytes_.clear();
         index_.clear();
+        size_ = 0;
     }
 
-    size_type size() const noexcept { return names_.size(); }
-    bool empty() const noexcept { return names_.empty(); }
-    iterator begin() const noexcept { return names_.begin(); }
-    iterator end() const noexcept { return names_.end(); }
+    size_type size() const noexcept { return size_; }
+    bool empty() const noexcept { return size_ == 0; }
+    iterator begin() const noexcept { return iterator(bytes_.data()); }
+    iterator end() const noexcept { return iterator(bytes_.data() + bytes_.size()); }
 
     // Equal as sets: the same names, in any order.
     friend bool operator==(const ImportSet& left, const ImportSet& right) {
         if (left.size() != right.size()) return false;
-        for (const std::string& name : left.names_) {
+        for (const std::string_view name : left) {
             if (!right.contains(name)) return false;
         }
         return true;
     }
 
 private:
+    // Each name is stored as its length in four bytes, then its bytes.
+    static constexpr std::size_t kLengthBytes = sizeof(std::uint32_t);
     static constexpr std::size_t kNone = ~std::size_t{0};
     // Sets up to this size are searched in order, without an index.
     static constexpr std::size_t kInOrder = 8;
+    // Room a set takes when it gets its first name: a few names' worth.
+    static constexpr std::size_t kFirstBytes = 96;
 
-    // A slot of the open index: the low bits of a name's hash, and its place in `names_` plus
-    // one; zero marks an empty slot.
+    // A slot of the open index: the low bits of a name's hash, and where the name starts in
+    // `bytes_` plus one; zero marks an empty slot.
     struct Slot {
         std::uint32_t hash = 0;
         std::uint32_t place = 0;
@@ -114,15 +146,30 @@ private:
         return static_cast<std::uint32_t>(text::hash_text(name));
     }
 
+    static std::size_t length_at(const char* at) noexcept {
+        std::uint32_t length = 0;
+        std::memcpy(&length, at, kLengthBytes);
+        return length;
+    }
+
+    std::string_view name_at(std::size_t at) const noexcept { return *iterator(bytes_.data() + at); }
+
     std::size_t position(std::string_view name) const {
         return position(name, index_.empty() ? 0 : hash_of(name));
     }
 
-    // `hash` is the name's hash where the set has an index.
+    // Where `name` starts in `bytes_`; `hash` is its hash where the set has an index.
     std::size_t position(std::string_view name, std::uint32_t hash) const {
         if (index_.empty()) {
-            for (std::size_t at = 0; at < names_.size(); ++at) {
-                if (names_[at] == name) return at;
+            const char* const first = bytes_.data();
+            const char* const last = first + bytes_.size();
+            for (const char* at = first; at != last;) {
+                const std::size_t length = length_at(at);
+                if (length == name.size() &&
+                    std::memcmp(at + kLengthBytes, name.data(), length) == 0) {
+                    return static_cast<std::size_t>(at - first);
+                }
+                at += kLengthBytes + length;
             }
             return kNone;
         }
@@ -130,26 +177,29 @@ private:
         for (std::size_t slot = hash & mask;; slot = (slot + 1) & mask) {
             const Slot& entry = index_[slot];
             if (entry.place == 0) return kNone;
-            if (entry.hash == hash && names_[entry.place - 1] == name) return entry.place - 1;
+            if (entry.hash == hash && name_at(entry.place - 1) == name) return entry.place - 1;
         }
     }
 
-    template <class Name>
-    std::pair<iterator, bool> add(Name&& name) {
-        const std::string_view view(name);
-        const std::uint32_t hash = index_.empty() ? 0 : hash_of(view);
-        const std::size_t at = position(view, hash);
-        if (at != kNone) return {begin() + static_cast<std::ptrdiff_t>(at), false};
-        // Most sets hold a few names: room for four at once instead of growing by one and two.
-        if (names_.capacity() == 0) names_.reserve(4);
-        names_.emplace_back(std::forward<Name>(name));
-        if (!index_.empty()) {
-            grow_index(names_.size());
-            place_in_index(hash, names_.size());
-        } else if (names_.size() > kInOrder) {
-            grow_index(names_.size());
+    // Stores `name` after the others, with no check and no index; returns where it starts.
+    std::size_t append(std::string_view name) {
+        const std::size_t at = bytes_.size();
+        const std::size_t needed = at + kLengthBytes + name.size();
+        // Places are kept in 32 bits; no module name comes near.
+        if (needed >= UINT32_MAX) throw std::length_error("import set too large");
+        // A part of a name held here (a parent package, say) would move while it is copied.
+        if (!bytes_.empty() && name.data() >= bytes_.data() &&
+            name.data() < bytes_.data() + bytes_.size()) {
+            const std::string copy(name);
+            return append(copy);
         }
-        return {end() - 1, true};
+        if (bytes_.capacity() == 0) bytes_.reserve(needed < kFirstBytes ? kFirstBytes : needed);
+        const auto length = static_cast<std::uint32_t>(name.size());
+        const char* const length_bytes = reinterpret_cast<const char*>(&length);
+        bytes_.insert(bytes_.end(), length_bytes, length_bytes + kLengthBytes);
+        bytes_.insert(bytes_.end(), name.begin(), name.end());
+        ++size_;
+        return at;
     }
 
     // An index for at least `names` names, at most half full. Made anew, it holds every name;
@@ -161,31 +211,46 @@ private:
         if (slots <= index_.size()) return;
         const std::vector<Slot> before = std::exchange(index_, std::vector<Slot>(slots));
         if (before.empty()) {
-            for (std::size_t at = 0; at < names_.size(); ++at)
-                place_in_index(hash_of(names_[at]), at + 1);
+            for (auto name = begin(); name != end(); ++name)
+                place_in_index(hash_of(*name), static_cast<std::size_t>(name.at_ - bytes_.data()));
             return;
         }
         for (const Slot& slot : before) {
-            if (slot.place != 0) place_in_index(slot.hash, slot.place);
+            if (slot.place != 0) place_in_index(slot.hash, slot.place - 1);
         }
     }
 
-    void place_in_index(std::uint32_t hash, std::size_t place) {
+    void place_in_index(std::uint32_t hash, std::size_t at) {
         const std::size_t mask = index_.size() - 1;
         std::size_t slot = hash & mask;
         while (index_[slot].place != 0)
             slot = (slot + 1) & mask;
-        index_[slot] = {.hash = hash, .place = static_cast<std::uint32_t>(place)};
+        index_[slot] = {.hash = hash, .place = static_cast<std::uint32_t>(at + 1)};
     }
 
-    // After names left the array: the index again, if the set still needs one.
+    // After names left the buffer: the index again, if the set still needs one.
     void reindex() {
         index_.clear();
-        if (names_.size() > kInOrder) grow_index(names_.size());
+        if (size_ > kInOrder) grow_index(size_);
     }
 
-    std::vector<std::string> names_;
+    std::vector<char> bytes_;  // each name: its length (kLengthBytes), then its bytes
     std::vector<Slot> index_;  // empty, or a power of two in size and at most half full
+    std::size_t size_ = 0;     // names in `bytes_`
 };
+
+inline std::pair<ImportSet::iterator, bool> ImportSet::insert(std::string_view name) {
+    const std::uint32_t hash = index_.empty() ? 0 : hash_of(name);
+    const std::size_t found = position(name, hash);
+    if (found != kNone) return {iterator(bytes_.data() + found), false};
+    const std::size_t at = append(name);
+    if (!index_.empty()) {
+        grow_index(size_);
+        place_in_index(hash, at);
+    } else if (size_ > kInOrder) {
+        grow_index(size_);
+    }
+    return {iterator(bytes_.data() + at), true};
+}
 
 }  // namespace modweave::core

@@ -257,14 +257,14 @@ DepGraph DepGraph::clone_from(std::string_view name) const {
         const NodeReadGuard source = entry->second.read();
         copy.add(source->clone());
         for (const auto& dependency : source->dependencies) {
-            if (!copy.has_node(dependency)) pending.insert(dependency);
+            if (!copy.has_node(dependency)) pending.emplace(dependency);
         }
     }
     // Importers outside the reachable part are not nodes of the copy.
     for (auto& entry : copy.nodes_) {
         const NodeWriteGuard node = entry.second.write();
         erase_if(node->dependents,
-                 [&](const std::string& dependent) { return !copy.has_node(dependent); });
+                 [&](std::string_view dependent) { return !copy.has_node(dependent); });
     }
     return copy;
 }
@@ -339,9 +339,9 @@ std::size_t DepGraph::graft(const DepGraph& source, std::string_view name, Graft
     // Nodes of `source`, which does not change while this runs, shared in and still to be
     // followed, with their places here.
     std::vector<std::pair<const StoredNode*, StoredNode*>> pending;
-    const auto share_in = [&](const std::string& key, const StoredNode& original) -> StoredNode& {
+    const auto share_in = [&](std::string_view key, const StoredNode& original) -> StoredNode& {
         MODWEAVE_LOG(Debug, kTarget, "Adding node to graph: ", key);
-        const auto entry = nodes_.try_emplace(key, original).first;
+        const auto entry = nodes_.try_emplace(std::string(key), original).first;
         grafted.nodes.push_back(&entry->second);
         entry->second.grafted_ = true;
         pending.emplace_back(&original, &entry->second);
@@ -366,7 +366,7 @@ std::size_t DepGraph::graft(const DepGraph& source, std::string_view name, Graft
         const bool by_note = noted.size() == importer->dependencies.size();
         here->targets_.reserve(importer->dependencies.size());
         std::size_t index = 0;
-        for (const std::string& imported : importer->dependencies) {
+        for (const std::string_view imported : importer->dependencies) {
             const StoredNode* original_target = by_note ? noted[index] : nullptr;
             ++index;
             StoredNode* target = nullptr;
@@ -426,7 +426,7 @@ void DepGraph::note_targets(const DepGraph& model) {
             if (complete) continue;
             stored->targets_.clear();
         }
-        for (const std::string& imported : node->dependencies) {
+        for (const std::string_view imported : node->dependencies) {
             const auto target = nodes_.find(imported);
             if (target == nodes_.end()) {
                 stored->targets_.clear();
@@ -455,7 +455,7 @@ std::size_t DepGraph::keep_dependents_in_graph(const Grafted& grafted, const Dep
         // Valid through the change access below, which either leaves this data to its other
         // holders or changes only its importers.
         const std::string& name = stored->read()->name;
-        const auto foreign = [&](const std::string& dependent) {
+        const auto foreign = [&](std::string_view dependent) {
             const auto importer = nodes_.find(dependent);
             if (importer == nodes_.end()) return true;
             return !importer->second.grafted_ &&
@@ -490,7 +490,7 @@ void DepGraph::add_missing(const DepGraph& other) {
     // known at both ends.
     for (const StoredNode* stored : added) {
         const NodeReadGuard importer = stored->read();
-        for (const std::string& imported : importer->dependencies) {
+        for (const std::string_view imported : importer->dependencies) {
             const auto target = nodes_.find(imported);
             if (target == nodes_.end()) fail("Node does not exist on graph: ", imported);
             if (!target->second.read()->dependents.contains(importer->name)) {
@@ -552,13 +552,13 @@ void DepGraph::assign_distances_from(std::string_view root) {
 // to follow first, which can be far longer. Iterative, so deep chains need no stack.
 void DepGraph::assign_depths_from(const std::string& start, std::int32_t start_depth) {
     struct Pending {
-        const std::string* name;  // into a dependency set of this graph, unchanged by the walk
+        std::string_view name;  // into a dependency set of this graph, unchanged by the walk
         std::int32_t depth;
     };
-    std::vector<Pending> pending{{&start, start_depth}};
+    std::vector<Pending> pending{{start, start_depth}};
     for (std::size_t next = 0; next < pending.size(); ++next) {
         const auto [name, depth] = pending[next];
-        const auto entry = nodes_.find(*name);
+        const auto entry = nodes_.find(name);
         if (entry == nodes_.end()) fail(kUnwrapNone);
         const NodeWriteGuard node = entry->second.write();
         if (node->depth) continue;
@@ -566,7 +566,7 @@ void DepGraph::assign_depths_from(const std::string& start, std::int32_t start_d
         if (node->dependencies.empty()) continue;
         const std::int32_t child_depth = one_step_deeper(depth);
         for (const auto& dependency : node->dependencies) {
-            pending.push_back({&dependency, child_depth});
+            pending.push_back({dependency, child_depth});
         }
     }
 }
