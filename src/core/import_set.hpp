@@ -9,8 +9,10 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <functional>
 #include <initializer_list>
 #include <iterator>
+#include <memory>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -61,6 +63,39 @@ public:
         for (const std::string_view name : names)
             insert(name);
     }
+    // A copy takes the bytes its names need, in one allocation.
+    ImportSet(const ImportSet& other)
+        : bytes_(other.used_ == 0 ? nullptr : std::make_unique_for_overwrite<char[]>(other.used_)),
+          used_(other.used_),
+          capacity_(other.used_),
+          size_(other.size_),
+          index_(other.index_) {
+        if (used_ != 0) std::memcpy(bytes_.get(), other.bytes_.get(), used_);
+    }
+    ImportSet(ImportSet&& other) noexcept
+        : bytes_(std::move(other.bytes_)),
+          used_(std::exchange(other.used_, 0)),
+          capacity_(std::exchange(other.capacity_, 0)),
+          size_(std::exchange(other.size_, 0)),
+          index_(std::move(other.index_)) {
+        other.index_.clear();
+    }
+    ImportSet& operator=(const ImportSet& other) {
+        if (this != &other) *this = ImportSet(other);
+        return *this;
+    }
+    ImportSet& operator=(ImportSet&& other) noexcept {
+        if (this != &other) {
+            bytes_ = std::move(other.bytes_);
+            used_ = std::exchange(other.used_, 0);
+            capacity_ = std::exchange(other.capacity_, 0);
+            size_ = std::exchange(other.size_, 0);
+            index_ = std::move(other.index_);
+            other.index_.clear();
+        }
+        return *this;
+    }
+    ~ImportSet() = default;
 
     // Adds `name` unless the set holds it; iterators and views are not kept valid.
     std::pair<iterator, bool> insert(std::string_view name);
@@ -73,7 +108,7 @@ public:
     size_type count(std::string_view name) const { return contains(name) ? 1 : 0; }
     iterator find(std::string_view name) const {
         const std::size_t at = position(name);
-        return at == kNone ? end() : iterator(bytes_.data() + at);
+        return at == kNone ? end() : iterator(bytes_.get() + at);
     }
 
     size_type erase(std::string_view name) {
@@ -107,15 +142,15 @@ public:
     }
 
     void clear() noexcept {
-        bytes_.clear();
-        index_.clear();
+        used_ = 0;
         size_ = 0;
+        index_.clear();
     }
 
     size_type size() const noexcept { return size_; }
     bool empty() const noexcept { return size_ == 0; }
-    iterator begin() const noexcept { return iterator(bytes_.data()); }
-    iterator end() const noexcept { return iterator(bytes_.data() + bytes_.size()); }
+    iterator begin() const noexcept { return iterator(bytes_.get()); }
+    iterator end() const noexcept { return iterator(bytes_.get() + used_); }
 
     // Equal as sets: the same names, in any order.
     friend bool operator==(const ImportSet& left, const ImportSet& right) {
@@ -134,6 +169,7 @@ private:
     static constexpr std::size_t kInOrder = 8;
     // Room a set takes when it gets its first name: a few names' worth.
     static constexpr std::size_t kFirstBytes = 96;
+    static constexpr std::size_t kMaxBytes = UINT32_MAX - 1;
 
     // A slot of the open index: the low bits of a name's hash, and where the name starts in
     // `bytes_` plus one; zero marks an empty slot.
@@ -152,7 +188,7 @@ private:
         return length;
     }
 
-    std::string_view name_at(std::size_t at) const noexcept { return *iterator(bytes_.data() + at); }
+    std::string_view name_at(std::size_t at) const noexcept { return *iterator(bytes_.get() + at); }
 
     std::size_t position(std::string_view name) const {
         return position(name, index_.empty() ? 0 : hash_of(name));
@@ -161,8 +197,8 @@ private:
     // Where `name` starts in `bytes_`; `hash` is its hash where the set has an index.
     std::size_t position(std::string_view name, std::uint32_t hash) const {
         if (index_.empty()) {
-            const char* const first = bytes_.data();
-            const char* const last = first + bytes_.size();
+            const char* const first = bytes_.get();
+            const char* const last = first + used_;
             for (const char* at = first; at != last;) {
                 const std::size_t length = length_at(at);
                 if (length == name.size() &&
@@ -183,23 +219,38 @@ private:
 
     // Stores `name` after the others, with no check and no index; returns where it starts.
     std::size_t append(std::string_view name) {
-        const std::size_t at = bytes_.size();
+        const std::size_t at = used_;
         const std::size_t needed = at + kLengthBytes + name.size();
-        // Places are kept in 32 bits; no module name comes near.
-        if (needed >= UINT32_MAX) throw std::length_error("import set too large");
-        // A part of a name held here (a parent package, say) would move while it is copied.
-        if (!bytes_.empty() && name.data() >= bytes_.data() &&
-            name.data() < bytes_.data() + bytes_.size()) {
-            const std::string copy(name);
-            return append(copy);
+        if (needed > capacity_) {
+            // A part of a name held here (a parent package, say) would move with the buffer.
+            const std::less<const char*> before;
+            if (used_ != 0 && !before(name.data(), bytes_.get()) &&
+                before(name.data(), bytes_.get() + used_)) {
+                const std::string copy(name);
+                return append(copy);
+            }
+            grow(needed);
         }
-        if (bytes_.capacity() == 0) bytes_.reserve(needed < kFirstBytes ? kFirstBytes : needed);
         const auto length = static_cast<std::uint32_t>(name.size());
-        const char* const length_bytes = reinterpret_cast<const char*>(&length);
-        bytes_.insert(bytes_.end(), length_bytes, length_bytes + kLengthBytes);
-        bytes_.insert(bytes_.end(), name.begin(), name.end());
+        std::memcpy(bytes_.get() + at, &length, kLengthBytes);
+        std::memcpy(bytes_.get() + at + kLengthBytes, name.data(), name.size());
+        used_ = static_cast<std::uint32_t>(needed);
         ++size_;
         return at;
+    }
+
+    // Room for at least `needed` bytes: a few names' worth at first, then twice as much.
+    void grow(std::size_t needed) {
+        // Places are kept in 32 bits; no set of module names comes near.
+        if (needed >= kMaxBytes) throw std::length_error("import set too large");
+        std::size_t capacity = capacity_ == 0 ? kFirstBytes : std::size_t{capacity_} * 2;
+        while (capacity < needed)
+            capacity *= 2;
+        if (capacity > kMaxBytes) capacity = kMaxBytes;
+        auto bigger = std::make_unique_for_overwrite<char[]>(capacity);
+        if (used_ != 0) std::memcpy(bigger.get(), bytes_.get(), used_);
+        bytes_ = std::move(bigger);
+        capacity_ = static_cast<std::uint32_t>(capacity);
     }
 
     // An index for at least `names` names, at most half full. Made anew, it holds every name;
@@ -212,7 +263,7 @@ private:
         const std::vector<Slot> before = std::exchange(index_, std::vector<Slot>(slots));
         if (before.empty()) {
             for (auto name = begin(); name != end(); ++name)
-                place_in_index(hash_of(*name), static_cast<std::size_t>(name.at_ - bytes_.data()));
+                place_in_index(hash_of(*name), static_cast<std::size_t>(name.at_ - bytes_.get()));
             return;
         }
         for (const Slot& slot : before) {
@@ -234,23 +285,26 @@ private:
         if (size_ > kInOrder) grow_index(size_);
     }
 
-    std::vector<char> bytes_;  // each name: its length (kLengthBytes), then its bytes
+    // Each name: its length (kLengthBytes), then its bytes; `used_` of `capacity_` bytes are taken.
+    std::unique_ptr<char[]> bytes_;
+    std::uint32_t used_ = 0;
+    std::uint32_t capacity_ = 0;
+    std::uint32_t size_ = 0;   // names in the buffer
     std::vector<Slot> index_;  // empty, or a power of two in size and at most half full
-    std::size_t size_ = 0;     // names in `bytes_`
 };
 
 inline std::pair<ImportSet::iterator, bool> ImportSet::insert(std::string_view name) {
     const std::uint32_t hash = index_.empty() ? 0 : hash_of(name);
     const std::size_t found = position(name, hash);
-    if (found != kNone) return {iterator(bytes_.data() + found), false};
+    if (found != kNone) return {iterator(bytes_.get() + found), false};
     const std::size_t at = append(name);
     if (!index_.empty()) {
-        grow_index(size_);
+        if (std::size_t{size_} * 2 > index_.size()) grow_index(size_);
         place_in_index(hash, at);
     } else if (size_ > kInOrder) {
         grow_index(size_);
     }
-    return {iterator(bytes_.data() + at), true};
+    return {iterator(bytes_.get() + at), true};
 }
 
 }  // namespace modweave::core

@@ -53,6 +53,17 @@ TEST(ImportSetTest, AnswersAsAHashSetDoesUnderRandomChanges) {
                     expect_same(other, other_reference, step);  // what was here already stays
                     break;
                 }
+                case 3: {
+                    // A part of a name the set holds, given as a view into the set itself, while
+                    // the set may have to move its names to make room.
+                    if (set.empty()) break;
+                    const std::string_view held = *set.begin();
+                    const std::string_view part = held.substr(0, 1 + random() % held.size());
+                    const std::string expected(part);
+                    EXPECT_EQ(set.insert(part).second, reference.insert(expected).second) << step;
+                    EXPECT_EQ(*set.find(expected), expected);
+                    break;
+                }
                 default:
                     EXPECT_EQ(set.insert(name).second, reference.insert(name).second) << step;
                     EXPECT_EQ(*set.find(name), name);
