@@ -42,7 +42,7 @@ const DepNode& NodeReadGuard::operator*() const noexcept {
 void StoredNode::begin_change() {
     if (access_ != kFree) fail("already borrowed: BorrowMutError");
     // A node that another stored node holds too is copied before it can change.
-    if (node_.use_count() > 1) node_ = std::make_shared<DepNode>(*node_);
+    if (shared_with_others()) node_ = std::make_shared<DepNode>(*node_);
     access_ = kWriting;
 }
 
@@ -122,12 +122,14 @@ void DepGraph::add_dependency(StoredNode& from, StoredNode& to) {
     relate(from, to);
 }
 
-// Whether relating the two would change nothing: the edge is there on both sides and the depth
-// it gives is no news. Asked under read access, without the change access (and the copy of a
-// shared node) that adding would take. Most new edges are told apart by the importer's note of
-// its targets, a few pointers long.
-bool DepGraph::relates_already(const StoredNode& from, const StoredNode& to) {
-    if (&from == &to || !from.is_free() || !to.is_free()) return false;
+// What relating the two would change. Asked under read access, without the change access (and
+// the copy of a shared node) that changing takes. Most repeated imports name an edge that is
+// there (a module imported twice, or a parent package of several imports); an edge new to the
+// importer may still be known to the imported module, when that module came from another graph
+// with its importers, and sharing it with that graph is worth a look. Most new edges are told
+// apart by the importer's note of its targets, a few pointers long.
+DepGraph::EdgeChange DepGraph::edge_change(const StoredNode& from, const StoredNode& to) {
+    if (&from == &to || !from.is_free() || !to.is_free()) return EdgeChange::Both;
     const NodeReadGuard from_node = from.read();
     constexpr std::size_t kFewTargets = 8;
     const std::vector<StoredNode*>& targets = from.targets_;
@@ -135,21 +137,33 @@ bool DepGraph::relates_already(const StoredNode& from, const StoredNode& to) {
         targets.size() == from_node->dependencies.size() && targets.size() <= kFewTargets
             ? std::ranges::find(targets, &to) != targets.end()
             : from_node->dependencies.contains(to.name());
-    if (!listed) return false;
+    // A new import changes the imported node too, as far as anyone can tell without looking,
+    // and looking only pays where the change would copy the node.
+    if (!listed && !to.shared_with_others()) return EdgeChange::Both;
     const NodeReadGuard to_node = to.read();
     if (!from_node->depth || *from_node->depth == std::numeric_limits<std::int32_t>::max() ||
-        !to_node->depth || *to_node->depth > *from_node->depth + 1) {
-        return false;
+        !to_node->depth || *to_node->depth > *from_node->depth + 1 ||
+        !to_node->dependents.contains(from_node->name)) {
+        return EdgeChange::Both;
     }
-    return to_node->dependents.contains(from_node->name);
+    return listed ? EdgeChange::None : EdgeChange::Importer;
 }
 
 void DepGraph::relate(StoredNode& from, StoredNode& to) {
-    // Most repeated imports name an edge that is there: a module imported twice, or a parent
-    // package of several imports.
-    if (relates_already(from, to)) return;
+    const EdgeChange change = edge_change(from, to);
+    if (change == EdgeChange::None) return;
     // The importer's note of its targets survives the one import added here, which it gains.
     std::vector<StoredNode*> targets = std::move(from.targets_);
+    if (change == EdgeChange::Importer) {
+        const NodeWriteGuard from_node = from.write();
+        const bool targets_valid = targets.size() == from_node->dependencies.size();
+        const bool added = from_node->dependencies.insert(to.name()).second;
+        if (targets_valid) {
+            if (added) targets.push_back(&to);
+            from.targets_ = std::move(targets);
+        }
+        return;
+    }
     // Both change accesses are taken before either set changes, so a request that conflicts (an
     // edge from a node to itself, or a node the caller still reads) fails without leaving half an
     // edge behind.

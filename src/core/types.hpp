@@ -128,6 +128,8 @@ public:
     NodeImportersGuard write_importers() { return NodeImportersGuard(*this); }
 
     bool is_free() const noexcept { return access_ == kFree; }
+    // Whether another stored node holds the same data, so that change access would copy it.
+    bool shared_with_others() const noexcept { return node_.use_count() > 1; }
 
 private:
     friend class NodeReadGuard;
@@ -270,7 +272,9 @@ public:
 private:
     void adopt(NodeMap::node_type handle);
     void relate(StoredNode& from, StoredNode& to);
-    static bool relates_already(const StoredNode& from, const StoredNode& to);
+    // What an edge would change: nothing, the importer's imports alone, or both nodes.
+    enum class EdgeChange { None, Importer, Both };
+    static EdgeChange edge_change(const StoredNode& from, const StoredNode& to);
     void assign_depths_from(const std::string& start, std::int32_t start_depth);
 
     NodeMap nodes_;
