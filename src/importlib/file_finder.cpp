@@ -3,6 +3,7 @@
 #include <dirent.h>
 #include <sys/stat.h>
 
+#include <bit>
 #include <cerrno>
 #include <memory>
 
@@ -53,8 +54,7 @@ const FileSystemView::Folder& FileSystemView::folder(std::string_view directory)
 
 void FileSystemView::read(Folder& folder) {
     folder.entries_.clear();
-    folder.stems_.clear();
-    folder.stem_suffixes_.reset();
+    folder.suffixes_seen_for_ = nullptr;
     folder.reusable_ = false;
     folder.round_ = round_;
     // A folder that cannot be listed finds nothing, as for the interpreter.
@@ -106,23 +106,36 @@ FileSystemView::Kind FileSystemView::kind(const Folder& folder, std::string_view
 std::uint64_t FileSystemView::stem_bits(const Folder& folder, std::string_view stem,
                                         const std::vector<std::string>& suffixes) {
     if (suffixes.size() >= 63) return ~std::uint64_t{0};
-    if (folder.stem_suffixes_ != suffixes) {
-        folder.stems_.clear();
-        folder.stems_.reserve(folder.entries_.size());
+    const std::vector<std::string>& list = suffix_list(suffixes);
+    if (folder.suffixes_seen_for_ != &list) {
+        folder.suffixes_seen_ = 0;
         for (const auto& [name, kind] : folder.entries_) {
-            folder.stems_[name] |= kSelf;
-            for (std::size_t index = 0; index < suffixes.size(); ++index) {
-                const std::string& suffix = suffixes[index];
+            for (std::size_t index = 0; index < list.size(); ++index) {
+                const std::string& suffix = list[index];
                 if (name.size() > suffix.size() && name.ends_with(suffix)) {
-                    folder.stems_[name.substr(0, name.size() - suffix.size())] |= std::uint64_t{1}
-                                                                                  << index;
+                    folder.suffixes_seen_ |= std::uint64_t{1} << index;
                 }
             }
         }
-        folder.stem_suffixes_ = suffixes;
+        folder.suffixes_seen_for_ = &list;
     }
-    const auto found = folder.stems_.find(stem);
-    return found == folder.stems_.end() ? 0 : found->second;
+    // As the interpreter's file finder asks its cache of the folder's names: the stem itself,
+    // then the stem with each suffix, of those that end any name of the folder.
+    std::uint64_t bits = folder.entries_.contains(stem) ? kSelf : 0;
+    for (std::uint64_t left = folder.suffixes_seen_; left != 0; left &= left - 1) {
+        const auto index = static_cast<std::size_t>(std::countr_zero(left));
+        candidate_.assign(stem).append(list[index]);
+        if (folder.entries_.contains(candidate_)) bits |= std::uint64_t{1} << index;
+    }
+    return bits;
+}
+
+const std::vector<std::string>& FileSystemView::suffix_list(
+    const std::vector<std::string>& suffixes) {
+    for (const std::vector<std::string>& known : suffix_lists_) {
+        if (&known == &suffixes || known == suffixes) return known;
+    }
+    return suffix_lists_.emplace_back(suffixes);
 }
 
 void FileSystemView::new_round() noexcept {

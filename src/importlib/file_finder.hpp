@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <ctime>
+#include <deque>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -44,20 +45,22 @@ public:
         timespec modified_{};
         bool reusable_ = false;  // the listing may serve a later round if the time is unchanged
         std::uint64_t round_ = 0;
-        // The listing by stem, made on first need for one list of suffixes: for each name that
-        // is an entry, or becomes one with a suffix of the list added, the bits of those
-        // suffixes in list order, and kSelf when the name itself is an entry.
-        mutable std::unordered_map<std::string, std::uint64_t, text::TransparentStringHash,
-                                   std::equal_to<>>
-            stems_;
-        mutable std::optional<std::vector<std::string>> stem_suffixes_;
+        // Which suffixes of one list end a name of the listing (bit i for suffix i), made on
+        // first need for that list: a stem is looked up with those alone.
+        mutable std::uint64_t suffixes_seen_ = 0;
+        mutable const std::vector<std::string>* suffixes_seen_for_ = nullptr;  // kept by the view
     };
 
     // The bit of a stem that is an entry itself; suffix i has bit i.
     static constexpr std::uint64_t kSelf = std::uint64_t{1} << 63;
 
+    // The view's own list equal to `suffixes`, kept for as long as the view: lists it gave
+    // out are told apart by address.
+    const std::vector<std::string>& suffix_list(const std::vector<std::string>& suffixes);
+
     // Which names `stem` has among the folder's entries: itself (kSelf) and `stem` with each of
-    // `suffixes` (bit i for suffixes[i]). Every bit is set for lists too long to index.
+    // `suffixes` (bit i for suffixes[i]). Every bit is set for lists too long to index. Fastest
+    // with a list from suffix_list.
     std::uint64_t stem_bits(const Folder& folder, std::string_view stem,
                             const std::vector<std::string>& suffixes);
 
@@ -79,6 +82,8 @@ private:
     // Kinds of entries the listings leave open (links), from the files' status in this round.
     std::unordered_map<std::string, Kind, text::TransparentStringHash, std::equal_to<>> statuses_;
     std::uint64_t round_ = 1;
+    std::string candidate_;  // a stem with a suffix, as stem_bits asks for it
+    std::deque<std::vector<std::string>> suffix_lists_;  // each list once; addresses stay
 };
 
 // The outcome of one directory's lookup.

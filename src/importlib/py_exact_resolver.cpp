@@ -210,7 +210,7 @@ void ExactResolver::read_path_hooks() {
         });
         suffixes = std::move(found);
     });
-    if (standard && suffixes) standard_hook_suffixes_ = std::move(suffixes);
+    if (standard && suffixes) standard_hook_suffixes_ = &files_.suffix_list(*suffixes);
 }
 
 const std::optional<ModuleSpec>& ExactResolver::find(std::string_view name) {
@@ -373,7 +373,7 @@ std::optional<ModuleSpec> ExactResolver::search_entry(std::string_view name, Han
     if (!found_finder.finder) return std::nullopt;
     if (found_finder.native) {
         const NativeFinder& native = *found_finder.native;
-        DirectoryMatch match = find_in_directory(files_, native.path, native.suffixes, name);
+        DirectoryMatch match = find_in_directory(files_, native.path, *native.suffixes, name);
         if (auto* module = std::get_if<FoundModule>(&match)) return std::move(module->spec);
         if (auto* portion = std::get_if<NamespacePortion>(&match)) {
             portions.push_back(std::move(portion->location));
@@ -431,7 +431,7 @@ const ExactResolver::EntryFinder& ExactResolver::finder_for_entry(std::string_vi
 
 std::optional<ExactResolver::NativeFinder> ExactResolver::standard_finder(std::string_view entry) {
     if (!standard_hook_suffixes_ || entry.find('\0') != std::string_view::npos) return std::nullopt;
-    NativeFinder finder{.path = std::string(entry), .suffixes = *standard_hook_suffixes_};
+    NativeFinder finder{.path = std::string(entry), .suffixes = standard_hook_suffixes_};
     // As the file finder makes its path absolute: against the current folder, "./" dropped.
     if (entry == "." || !entry.starts_with('/')) {
         char buffer[PATH_MAX];
@@ -472,7 +472,8 @@ std::optional<ExactResolver::NativeFinder> ExactResolver::native_finder(Handle f
         return std::nullopt;
     }
     try {
-        NativeFinder read;
+        NativeFinder read{.path = {}, .suffixes = nullptr};
+        std::vector<std::string> suffixes;
         Object path = attribute(finder, "path");
         bool usable = PyUnicode_Check(path.get()) != 0;
         if (usable) read.path = utf8(path.handle());
@@ -482,9 +483,12 @@ std::optional<ExactResolver::NativeFinder> ExactResolver::native_finder(Handle f
                 usable = false;
                 return;
             }
-            read.suffixes.push_back(utf8(Handle(PyTuple_GET_ITEM(pair.get(), 0))));
+            suffixes.push_back(utf8(Handle(PyTuple_GET_ITEM(pair.get(), 0))));
         });
-        if (usable) return read;
+        if (usable) {
+            read.suffixes = &files_.suffix_list(suffixes);
+            return read;
+        }
     } catch (PythonError& error) {
         // The finder is not shaped as expected: let it answer for itself.
         if (!matches(error, PyExc_Exception)) throw;

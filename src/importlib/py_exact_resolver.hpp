@@ -48,7 +48,7 @@ private:
     // A file finder of the standard type, answered natively.
     struct NativeFinder {
         std::string path;
-        std::vector<std::string> suffixes;
+        const std::vector<std::string>* suffixes;  // kept by the file-system view
     };
     // The finder of one path entry, as sys.path_importer_cache gives it.
     struct EntryFinder {
@@ -105,7 +105,7 @@ private:
     bool native_file_finders_ = true;  // false where the file system ignores case
     // The suffixes of the standard file-finder hook, when sys.path_hooks holds nothing else that
     // could claim a folder (the zip importer refuses folders).
-    std::optional<std::vector<std::string>> standard_hook_suffixes_;
+    const std::vector<std::string>* standard_hook_suffixes_ = nullptr;  // kept by the view
 
     Memo memo_;
     // The latest answers by hash, before the memo: the walk asks for a name again soon after it
