@@ -169,16 +169,25 @@ private:
                 }
             }
             if (waiting_.empty()) return;
-            auto [spec, node] = std::move(waiting_.front());
+            StoredNode& node = *waiting_.front();
             waiting_.pop_front();
-            expand(std::move(spec), node);
+            expand(node);
         }
     }
 
-    // Reads the module of `node` and starts its expansion, when it has anything to read.
-    void expand(ModuleSpec spec, StoredNode* node) {
-        std::optional<LoadedModule> loaded = host_.load_module(spec);
-        if (loaded) expand_loaded(std::move(spec), *loaded, node);
+    // Reads the module of `node` and starts its expansion, when it has anything to read. The
+    // node keeps the module's spec; the expansion takes the name and package, all it asks for.
+    void expand(StoredNode& node) {
+        std::optional<LoadedModule> loaded;
+        ModuleSpec spec;
+        {
+            const NodeReadGuard module = node.read();
+            loaded = host_.load_module(module->spec);
+            if (!loaded) return;
+            spec.name = module->spec.name;
+            spec.parent = module->spec.parent;
+        }
+        expand_loaded(std::move(spec), *loaded, &node);
     }
 
     void expand_loaded(ModuleSpec spec, LoadedModule& loaded, StoredNode* node = nullptr) {
@@ -194,7 +203,7 @@ private:
     enum class FromStep { Module, Package, Submodules };
 
     struct Expansion {
-        ModuleSpec spec;
+        ModuleSpec spec;  // in an exact build, the module's name and package only
         std::vector<ImportLine> imports;
         StoredNode* node = nullptr;  // the module's node in the graph
         std::size_t statement = 0;   // the record in progress
@@ -601,11 +610,11 @@ private:
             // each module ahead of need.
             const bool expands = options().expands(key);
             StoredNode& importer = importer_node(attachment.importer);
-            StoredNode& added = graph.add_stored(
-                DepNode(expands ? attachment.found : std::move(attachment.found), std::nullopt));
+            StoredNode& added =
+                graph.add_stored(DepNode(std::move(attachment.found), std::nullopt));
             if (attachment.known != nullptr) attachment.known->node = &added;
             graph.add_dependency(importer, added);
-            if (expands) waiting_.emplace_back(std::move(attachment.found), &added);
+            if (expands) waiting_.push_back(&added);
             frames_.pop_back();
             host_.reached(graph.size(), false);
             return;
@@ -628,8 +637,9 @@ private:
     GraphBuilder& builder_;
     BuildHost& host_;
     std::vector<Frame> frames_;
-    // Exact builds: the modules found and not yet expanded, in turn, and the walk's notes.
-    std::deque<std::pair<ModuleSpec, StoredNode*>> waiting_;
+    // Exact builds: the nodes of the modules found and not yet expanded, in turn, and the walk's
+    // notes.
+    std::deque<StoredNode*> waiting_;
     NameNotes notes_;
     std::string submodule_name_;
     DepGraph::Grafted grafted_;  // the nodes the cache shared in
