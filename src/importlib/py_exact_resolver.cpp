@@ -83,22 +83,53 @@ Object lookup_item(Handle mapping, Handle key) {
     return Object::steal(value);
 }
 
-std::string utf8(Handle value) {
+// The UTF-8 text of a str, as the str keeps it: valid while the str lives.
+std::string_view utf8_view(Handle value) {
     Py_ssize_t size = 0;
     const char* data = PyUnicode_AsUTF8AndSize(value.get(), &size);
     if (data == nullptr) throw PythonError();
     return {data, static_cast<std::size_t>(size)};
 }
 
+std::string utf8(Handle value) { return std::string(utf8_view(value)); }
+
+// The items of an iterable one by one: a list by index, as the list's own iterator walks it
+// (its length asked anew at each step), anything else through its iterator. The walk holds no
+// reference to the iterable, which the caller keeps alive.
+class Items {
+public:
+    explicit Items(Handle iterable) : iterable_(iterable) {
+        if (!PyList_CheckExact(iterable.get())) {
+            iterator_ = require(PyObject_GetIter(iterable.get()));
+        }
+    }
+
+    // The next item, or an empty object after the last; an error of the iterator is thrown.
+    Object next() {
+        if (!iterator_) {
+            if (index_ >= PyList_GET_SIZE(iterable_.get())) return Object();
+            return Object::borrow(Handle(PyList_GET_ITEM(iterable_.get(), index_++)));
+        }
+        PyObject* item = PyIter_Next(iterator_.get());
+        if (item == nullptr) {
+            if (PyErr_Occurred() != nullptr) throw PythonError();
+            return Object();
+        }
+        return Object::steal(item);
+    }
+
+private:
+    Handle iterable_;
+    Object iterator_;  // for anything but a list
+    Py_ssize_t index_ = 0;
+};
+
 // Calls visit(item) for each item of an iterable, growing nothing in advance.
 template <class Visit>
 void for_each_item(Handle iterable, Visit&& visit) {
-    Object iterator = require(PyObject_GetIter(iterable.get()));
-    while (PyObject* item = PyIter_Next(iterator.get())) {
-        Object owned = Object::steal(item);
-        visit(owned.handle());
-    }
-    if (PyErr_Occurred() != nullptr) throw PythonError();
+    Items items(iterable);
+    while (Object item = items.next())
+        visit(item.handle());
 }
 
 bool matches(const PythonError& error, PyObject* type) {
@@ -305,9 +336,8 @@ std::optional<std::optional<ModuleSpec>> ExactResolver::lookup(std::string_view 
 std::optional<ModuleSpec> ExactResolver::search_meta_path(std::string_view name, Handle key,
                                                           SearchPath& path) {
     std::optional<ModuleSpec> found;
-    Object iterator = require(PyObject_GetIter(meta_path_.get()));
-    while (PyObject* item = PyIter_Next(iterator.get())) {
-        Object finder = Object::steal(item);
+    Items finders(meta_path_.handle());
+    while (Object finder = finders.next()) {
         if (finder.get() == builtin_importer_.get()) {
             if (!builtin_names_.contains(name)) continue;
             return ModuleSpec{.name = std::string(name),
@@ -339,7 +369,6 @@ std::optional<ModuleSpec> ExactResolver::search_meta_path(std::string_view name,
         }
         return convert(spec.handle());
     }
-    if (PyErr_Occurred() != nullptr) throw PythonError();
     return std::nullopt;
 }
 
@@ -355,7 +384,7 @@ std::optional<ModuleSpec> ExactResolver::search_path_entries(std::string_view na
     } else {
         for_each_item(path.object ? path.object.handle() : sys_path_.handle(), [&](Handle entry) {
             if (found || !PyUnicode_Check(entry.get())) return;
-            found = search_entry(name, key, utf8(entry), portions);
+            found = search_entry(name, key, utf8_view(entry), portions);
         });
         if (found) return found;
     }
