@@ -90,12 +90,16 @@ std::variant<std::size_t, OpenFailure, ReadFailure> read_file_into(const std::st
     if (S_ISDIR(status.st_mode)) return OpenFailure{EISDIR};
     if (!S_ISREG(status.st_mode)) return OpenFailure{EINVAL};
 
-    // One byte beyond the announced size, so that a file that did not grow ends in one read of 0
-    // without enlarging the buffer first.
+    // One byte beyond the announced size, so that the buffer holds a file that did not grow with
+    // room to spare: a read that stops short of the room at exactly that size is the end of
+    // the file (a regular file's read stops short only there, or on a signal, which the size
+    // check catches), and no read of 0 is needed to tell. Anything else reads on to the end.
     std::size_t capacity = 4096;
+    std::size_t announced = 0;
     if (status.st_size > 0 &&
         static_cast<std::uintmax_t>(status.st_size) < std::numeric_limits<std::size_t>::max()) {
-        capacity = static_cast<std::size_t>(status.st_size) + 1;
+        announced = static_cast<std::size_t>(status.st_size);
+        capacity = announced + 1;
     }
     if (buffer.size() < capacity) buffer.resize(capacity);
     std::size_t length = 0;
@@ -108,6 +112,7 @@ std::variant<std::size_t, OpenFailure, ReadFailure> read_file_into(const std::st
         }
         if (got == 0) break;
         length += static_cast<std::size_t>(got);
+        if (length == announced && length < buffer.size()) break;
     }
     return length;
 }
