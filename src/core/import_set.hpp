@@ -115,17 +115,29 @@ public:
         return erase_if(*this, [name](std::string_view held) { return held == name; });
     }
 
-    // Drops every name the predicate, called with a view of it, accepts.
+    // Drops every name the predicate, called with a view of it, accepts; the others move down
+    // over them in place.
     template <class Predicate>
     friend size_type erase_if(ImportSet& set, Predicate predicate) {
-        ImportSet kept;
-        for (const std::string_view name : set) {
-            if (!predicate(name)) kept.append(name);
+        char* const first = set.bytes_.get();
+        const char* const last = first + set.used_;
+        char* kept = first;
+        size_type erased = 0;
+        for (const char* at = first; at != last;) {
+            const std::size_t length = length_at(at);
+            const std::size_t bytes = kLengthBytes + length;
+            if (predicate(std::string_view(at + kLengthBytes, length))) {
+                ++erased;
+            } else {
+                if (kept != at) std::memmove(kept, at, bytes);
+                kept += bytes;
+            }
+            at += bytes;
         }
-        const size_type erased = set.size() - kept.size();
         if (erased != 0) {
-            kept.reindex();
-            set = std::move(kept);
+            set.used_ = static_cast<std::uint32_t>(kept - first);
+            set.size_ -= static_cast<std::uint32_t>(erased);
+            set.reindex();
         }
         return erased;
     }

@@ -8,7 +8,6 @@
 #include <cstdint>
 #include <ctime>
 #include <deque>
-#include <optional>
 #include <string>
 #include <string_view>
 #include <unordered_map>
