@@ -35,9 +35,7 @@ public:
         using iterator_category = std::forward_iterator_tag;
 
         iterator() = default;
-        std::string_view operator*() const noexcept {
-            return {at_ + kLengthBytes, length_at(at_)};
-        }
+        std::string_view operator*() const noexcept { return {at_ + kLengthBytes, length_at(at_)}; }
         iterator& operator++() noexcept {
             at_ += kLengthBytes + length_at(at_);
             return *this;

@@ -91,7 +91,9 @@ std::string_view utf8_view(Handle value) {
     return {data, static_cast<std::size_t>(size)};
 }
 
-std::string utf8(Handle value) { return std::string(utf8_view(value)); }
+std::string utf8(Handle value) {
+    return std::string(utf8_view(value));
+}
 
 // The items of an iterable one by one: a list by index, as the list's own iterator walks it
 // (its length asked anew at each step), anything else through its iterator. The walk holds no
@@ -195,8 +197,8 @@ void ExactResolver::read_frozen_names(Handle imp) {
 }
 
 bool ExactResolver::may_be_frozen(std::string_view name) const {
-    return !frozen_names_ || std::find(frozen_names_->begin(), frozen_names_->end(), name) !=
-                                 frozen_names_->end();
+    return !frozen_names_ ||
+           std::find(frozen_names_->begin(), frozen_names_->end(), name) != frozen_names_->end();
 }
 
 void ExactResolver::read_path_hooks() {

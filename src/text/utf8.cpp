@@ -1,6 +1,11 @@
 #include "text/utf8.hpp"
 
+#include <cstdint>
 #include <cstring>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 namespace modweave::text {
 
@@ -33,12 +38,37 @@ DecodedCharacter decode_utf8(std::string_view bytes) noexcept {
     return {length, code_point};
 }
 
+namespace {
+
+// Whether the 64 bytes at `bytes` are all ASCII.
+inline bool ascii_run(const char* bytes) noexcept {
+#if defined(__SSE2__)
+    const auto load = [&](int part) {
+        return _mm_loadu_si128(reinterpret_cast<const __m128i*>(bytes) + part);
+    };
+    const __m128i any =
+        _mm_or_si128(_mm_or_si128(load(0), load(1)), _mm_or_si128(load(2), load(3)));
+    return _mm_movemask_epi8(any) == 0;
+#else
+    std::uint64_t words[8];
+    std::memcpy(words, bytes, sizeof words);
+    const std::uint64_t any = (words[0] | words[1]) | (words[2] | words[3]) |
+                              (words[4] | words[5]) | (words[6] | words[7]);
+    return (any & 0x8080808080808080u) == 0;
+#endif
+}
+
+}  // namespace
+
 std::size_t find_invalid_utf8(std::string_view bytes) noexcept {
     constexpr std::uint64_t high_bits = 0x8080808080808080u;
     std::size_t at = 0;
     while (at < bytes.size()) {
-        // Source text is nearly all ASCII: 32 bytes at a time, then eight, until one has its
-        // high bit set.
+        // Source text is nearly all ASCII: 64 bytes at a time while they are, then 32, then
+        // eight, until one has its high bit set.
+        constexpr std::size_t long_run = 64;
+        while (bytes.size() - at >= long_run && ascii_run(bytes.data() + at))
+            at += long_run;
         constexpr std::size_t run = 4 * sizeof(std::uint64_t);
         if (bytes.size() - at >= run) {
             std::uint64_t words[4];
