@@ -179,11 +179,7 @@ void ExactResolver::read_frozen_names(Handle imp) {
         frozen_list_ = require(PyObject_CallNoArgs(list.get()));
         // The list holds its names for as long as the resolver holds the list.
         for_each_item(frozen_list_.handle(), [&](Handle name) {
-            Py_ssize_t size = 0;
-            const char* data =
-                PyUnicode_Check(name.get()) ? PyUnicode_AsUTF8AndSize(name.get(), &size) : nullptr;
-            if (data == nullptr && PyErr_Occurred() != nullptr) throw PythonError();
-            if (data != nullptr) names.emplace_back(data, static_cast<std::size_t>(size));
+            if (PyUnicode_Check(name.get())) names.push_back(utf8_view(name));
         });
     } catch (const PythonError& error) {
         if (!matches(error, PyExc_Exception)) throw;
@@ -481,9 +477,8 @@ Object ExactResolver::find_finder(Handle path) {
         return finder.handle().is_none() ? Object() : std::move(finder);
     }
     Object finder = Object::none();
-    Object iterator = require(PyObject_GetIter(path_hooks_.get()));
-    while (PyObject* item = PyIter_Next(iterator.get())) {
-        Object hook = Object::steal(item);
+    Items hooks(path_hooks_.handle());
+    while (Object hook = hooks.next()) {
         PyObject* made = PyObject_CallOneArg(hook.get(), path.get());
         if (made != nullptr) {
             finder = Object::steal(made);
@@ -492,7 +487,6 @@ Object ExactResolver::find_finder(Handle path) {
         if (!PyErr_ExceptionMatches(PyExc_ImportError)) throw PythonError();
         PyErr_Clear();
     }
-    if (PyErr_Occurred() != nullptr) throw PythonError();
     host::require_status(PyObject_SetItem(importer_cache_.get(), path.get(), finder.get()));
     return finder.handle().is_none() ? Object() : std::move(finder);
 }

@@ -40,6 +40,8 @@ DecodedCharacter decode_utf8(std::string_view bytes) noexcept {
 
 namespace {
 
+constexpr std::uint64_t kHighBits = 0x8080808080808080u;
+
 // Whether the 64 bytes at `bytes` are all ASCII.
 inline bool ascii_run(const char* bytes) noexcept {
 #if defined(__SSE2__)
@@ -54,34 +56,24 @@ inline bool ascii_run(const char* bytes) noexcept {
     std::memcpy(words, bytes, sizeof words);
     const std::uint64_t any = (words[0] | words[1]) | (words[2] | words[3]) |
                               (words[4] | words[5]) | (words[6] | words[7]);
-    return (any & 0x8080808080808080u) == 0;
+    return (any & kHighBits) == 0;
 #endif
 }
 
 }  // namespace
 
 std::size_t find_invalid_utf8(std::string_view bytes) noexcept {
-    constexpr std::uint64_t high_bits = 0x8080808080808080u;
     std::size_t at = 0;
     while (at < bytes.size()) {
-        // Source text is nearly all ASCII: 64 bytes at a time while they are, then 32, then
-        // eight, until one has its high bit set.
-        constexpr std::size_t long_run = 64;
-        while (bytes.size() - at >= long_run && ascii_run(bytes.data() + at))
-            at += long_run;
-        constexpr std::size_t run = 4 * sizeof(std::uint64_t);
-        if (bytes.size() - at >= run) {
-            std::uint64_t words[4];
-            std::memcpy(words, bytes.data() + at, sizeof words);
-            if (((words[0] | words[1] | words[2] | words[3]) & high_bits) == 0) {
-                at += run;
-                continue;
-            }
-        }
+        // Source text is nearly all ASCII: 64 bytes at a time while they are, then eight, until
+        // one has its high bit set.
+        constexpr std::size_t run = 64;
+        while (bytes.size() - at >= run && ascii_run(bytes.data() + at))
+            at += run;
         if (bytes.size() - at >= sizeof(std::uint64_t)) {
             std::uint64_t word;
             std::memcpy(&word, bytes.data() + at, sizeof word);
-            if ((word & high_bits) == 0) {
+            if ((word & kHighBits) == 0) {
                 at += sizeof word;
                 continue;
             }
