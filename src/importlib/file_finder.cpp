@@ -1,18 +1,100 @@
 #include "importlib/file_finder.hpp"
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <bit>
 #include <cerrno>
-#include <memory>
+#include <cstddef>
+#include <cstring>
 
 namespace modweave::importlib {
 
 namespace {
 
-struct DirectoryCloser {
-    void operator()(DIR* directory) const noexcept { ::closedir(directory); }
+// An open directory, read entry by entry. On Linux the entries come straight from the system,
+// into the view's buffer: the C library's directory streams ask for the directory's status on
+// opening, and the view asks for it again, for the modification time.
+class Directory {
+public:
+    explicit Directory(const std::string& path) {
+#if defined(__linux__)
+        do {
+            fd_ = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_DIRECTORY);
+        } while (fd_ < 0 && errno == EINTR);
+#else
+        stream_ = ::opendir(path.c_str());
+#endif
+    }
+    Directory(const Directory&) = delete;
+    Directory& operator=(const Directory&) = delete;
+    ~Directory() {
+#if defined(__linux__)
+        if (fd_ >= 0) ::close(fd_);
+#else
+        if (stream_ != nullptr) ::closedir(stream_);
+#endif
+    }
+
+    bool is_open() const noexcept {
+#if defined(__linux__)
+        return fd_ >= 0;
+#else
+        return stream_ != nullptr;
+#endif
+    }
+
+    bool status(struct stat& status) const noexcept {
+#if defined(__linux__)
+        return ::fstat(fd_, &status) == 0;
+#else
+        return ::fstat(::dirfd(stream_), &status) == 0;
+#endif
+    }
+
+    // Calls `visit(name, type)` for every entry, with the entry's type as the listing gives it
+    // (DT_REG, DT_DIR, ...). A read error ends the listing, as it ends a directory stream.
+    template <class Visit>
+    void read_entries([[maybe_unused]] std::vector<std::uint64_t>& buffer, Visit&& visit) {
+#if defined(__linux__)
+        // As large as the C library's own buffer: most folders of the import path come in one.
+        constexpr std::size_t kBufferBytes = 32768;
+        buffer.resize(kBufferBytes / sizeof(std::uint64_t));
+        char* const bytes = reinterpret_cast<char*>(buffer.data());
+        for (;;) {
+            const ssize_t got = ::getdents64(fd_, bytes, kBufferBytes);
+            if (got < 0 && errno == EINTR) continue;
+            if (got <= 0) return;
+            const auto end = static_cast<std::size_t>(got);
+            constexpr std::size_t kNameAt = offsetof(dirent64, d_name);
+            for (std::size_t at = 0; at < end;) {
+                unsigned short record_length = 0;
+                unsigned char type = DT_UNKNOWN;
+                std::memcpy(&record_length, bytes + at + offsetof(dirent64, d_reclen),
+                            sizeof record_length);
+                if (record_length <= kNameAt || record_length > end - at) return;
+                std::memcpy(&type, bytes + at + offsetof(dirent64, d_type), sizeof type);
+                const char* const name = bytes + at + kNameAt;
+                visit(std::string_view(name, ::strnlen(name, record_length - kNameAt)), type);
+                at += record_length;
+            }
+        }
+#else
+        while (const dirent* entry = ::readdir(stream_)) {
+            visit(std::string_view(entry->d_name), entry->d_type);
+        }
+#endif
+    }
+
+private:
+#if defined(__linux__)
+    int fd_ = -1;
+#else
+    DIR* stream_ = nullptr;
+#endif
 };
 
 std::string_view last_component(std::string_view fullname) {
@@ -52,14 +134,67 @@ const FileSystemView::Folder& FileSystemView::folder(std::string_view directory)
     return folder;
 }
 
+void FileSystemView::Listing::clear() noexcept {
+    bytes_.clear();
+    slots_.clear();
+    size_ = 0;
+}
+
+void FileSystemView::Listing::add(std::string_view name, Kind kind) {
+    // Longer names than two bytes of length can tell are beyond every system's limit.
+    if (name.size() > 0xFFFF) return;
+    if ((size_ + 1) * 2 > slots_.size()) grow();
+    const std::uint64_t hash = text::hash_text(name);
+    const std::size_t mask = slots_.size() - 1;
+    std::size_t index = hash & mask;
+    for (; slots_[index].record != 0; index = (index + 1) & mask) {
+        const Slot& slot = slots_[index];
+        // A listing names each entry once; should a name come twice, the first stands.
+        if (slot.hash == hash && name_at(slot.record - 1) == name) return;
+    }
+    const std::size_t at = bytes_.size();
+    bytes_.push_back(static_cast<char>(kind));
+    bytes_.push_back(static_cast<char>(name.size() & 0xFF));
+    bytes_.push_back(static_cast<char>(name.size() >> 8));
+    bytes_.insert(bytes_.end(), name.begin(), name.end());
+    slots_[index] = {.hash = hash, .record = at + 1};
+    ++size_;
+}
+
+FileSystemView::Kind FileSystemView::Listing::find(std::string_view name) const noexcept {
+    if (size_ == 0) return Kind::Missing;
+    const std::uint64_t hash = text::hash_text(name);
+    const std::size_t mask = slots_.size() - 1;
+    for (std::size_t index = hash & mask; slots_[index].record != 0; index = (index + 1) & mask) {
+        const Slot& slot = slots_[index];
+        if (slot.hash == hash && name_at(slot.record - 1) == name) {
+            return static_cast<Kind>(bytes_[slot.record - 1]);
+        }
+    }
+    return Kind::Missing;
+}
+
+void FileSystemView::Listing::grow() {
+    std::vector<Slot> slots(std::max<std::size_t>(16, slots_.size() * 2));
+    const std::size_t mask = slots.size() - 1;
+    for (const Slot& slot : slots_) {
+        if (slot.record == 0) continue;
+        std::size_t index = slot.hash & mask;
+        while (slots[index].record != 0)
+            index = (index + 1) & mask;
+        slots[index] = slot;
+    }
+    slots_ = std::move(slots);
+}
+
 void FileSystemView::read(Folder& folder) {
     folder.entries_.clear();
     folder.suffixes_seen_for_ = nullptr;
     folder.reusable_ = false;
     folder.round_ = round_;
+    Directory directory(folder.path_);
     // A folder that cannot be listed finds nothing, as for the interpreter.
-    const std::unique_ptr<DIR, DirectoryCloser> stream{::opendir(folder.path_.c_str())};
-    if (!stream) {
+    if (!directory.is_open()) {
         struct stat status {};
         folder.directory_ = ::stat(folder.path_.c_str(), &status) == 0 && S_ISDIR(status.st_mode);
         return;
@@ -68,18 +203,16 @@ void FileSystemView::read(Folder& folder) {
     // The time is taken before the entries are read, so that a change made meanwhile shows.
     struct stat status {};
     timespec now{};
-    const bool timed =
-        ::fstat(::dirfd(stream.get()), &status) == 0 && ::clock_gettime(CLOCK_REALTIME, &now) == 0;
-    while (const dirent* entry = ::readdir(stream.get())) {
-        const std::string_view name = entry->d_name;
-        if (name == "." || name == "..") continue;
+    const bool timed = directory.status(status) && ::clock_gettime(CLOCK_REALTIME, &now) == 0;
+    directory.read_entries(listing_buffer_, [&](std::string_view name, unsigned char type) {
+        if (name == "." || name == "..") return;
         // A link or a file system that does not tell is asked about the file itself.
-        const Kind kind = entry->d_type == DT_REG                                  ? Kind::File
-                          : entry->d_type == DT_DIR                                ? Kind::Directory
-                          : entry->d_type == DT_LNK || entry->d_type == DT_UNKNOWN ? Kind::Unknown
-                                                                                   : Kind::Other;
-        folder.entries_.emplace(name, kind);
-    }
+        const Kind kind = type == DT_REG                         ? Kind::File
+                          : type == DT_DIR                       ? Kind::Directory
+                          : type == DT_LNK || type == DT_UNKNOWN ? Kind::Unknown
+                                                                 : Kind::Other;
+        folder.entries_.add(name, kind);
+    });
     if (timed) {
         folder.modified_ = status.st_mtim;
         folder.reusable_ = now.tv_sec - status.st_mtim.tv_sec >= kSettledSeconds;
@@ -87,9 +220,8 @@ void FileSystemView::read(Folder& folder) {
 }
 
 FileSystemView::Kind FileSystemView::kind(const Folder& folder, std::string_view name) {
-    const auto entry = folder.entries_.find(name);
-    if (entry == folder.entries_.end()) return Kind::Missing;
-    if (entry->second != Kind::Unknown) return entry->second;
+    const Kind listed = folder.entries_.find(name);
+    if (listed != Kind::Unknown) return listed;
     std::string path = join_path(folder.path_, name);
     if (const auto known = statuses_.find(path); known != statuses_.end()) return known->second;
     struct stat status {};
@@ -109,14 +241,14 @@ std::uint64_t FileSystemView::stem_bits(const Folder& folder, std::string_view s
     const std::vector<std::string>& list = suffix_list(suffixes);
     if (folder.suffixes_seen_for_ != &list) {
         folder.suffixes_seen_ = 0;
-        for (const auto& [name, kind] : folder.entries_) {
+        folder.entries_.for_each_name([&](std::string_view name) {
             for (std::size_t index = 0; index < list.size(); ++index) {
                 const std::string& suffix = list[index];
                 if (name.size() > suffix.size() && name.ends_with(suffix)) {
                     folder.suffixes_seen_ |= std::uint64_t{1} << index;
                 }
             }
-        }
+        });
         folder.suffixes_seen_for_ = &list;
     }
     // As the interpreter's file finder asks its cache of the folder's names: the stem itself,

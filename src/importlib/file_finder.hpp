@@ -11,7 +11,6 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
-#include <unordered_set>
 #include <variant>
 #include <vector>
 
@@ -27,8 +26,49 @@ namespace modweave::importlib {
 class FileSystemView {
 public:
     enum class Kind : std::uint8_t { Missing, File, Directory, Other, Unknown };
-    using Listing =
-        std::unordered_map<std::string, Kind, text::TransparentStringHash, std::equal_to<>>;
+
+    // The entries of one directory: each name packed after the last, its kind in the byte before
+    // its length, with an open table of their places by hash. A folder of the import path is
+    // listed once and asked about a few names many times; a node-based map made an allocation
+    // or two per entry, most of them never asked about.
+    class Listing {
+    public:
+        void clear() noexcept;
+        void add(std::string_view name, Kind kind);
+        // The kind the listing gives `name`, or Missing.
+        Kind find(std::string_view name) const noexcept;
+        bool contains(std::string_view name) const noexcept { return find(name) != Kind::Missing; }
+        // Calls `visit(std::string_view)` with every name, in the order they were added.
+        template <class Visit>
+        void for_each_name(Visit&& visit) const {
+            for (std::size_t at = 0; at < bytes_.size();) {
+                const std::size_t length = length_at(at);
+                visit(std::string_view(bytes_.data() + at + kHeader, length));
+                at += kHeader + length;
+            }
+        }
+
+    private:
+        // A record: the kind, two bytes of length (names are at most 255 bytes on every system
+        // the module runs on, and longer ones still fit), the name.
+        static constexpr std::size_t kHeader = 3;
+        struct Slot {
+            std::uint64_t hash = 0;
+            std::size_t record = 0;  // the record's offset plus one; 0 for an empty slot
+        };
+        std::size_t length_at(std::size_t at) const noexcept {
+            return static_cast<unsigned char>(bytes_[at + 1]) |
+                   (static_cast<std::size_t>(static_cast<unsigned char>(bytes_[at + 2])) << 8);
+        }
+        std::string_view name_at(std::size_t at) const noexcept {
+            return {bytes_.data() + at + kHeader, length_at(at)};
+        }
+        void grow();
+
+        std::vector<char> bytes_;
+        std::vector<Slot> slots_;  // a power of two in size, at most half full
+        std::size_t size_ = 0;
+    };
 
     // A directory as the view holds it.
     class Folder {
@@ -81,7 +121,8 @@ private:
     // Kinds of entries the listings leave open (links), from the files' status in this round.
     std::unordered_map<std::string, Kind, text::TransparentStringHash, std::equal_to<>> statuses_;
     std::uint64_t round_ = 1;
-    std::string candidate_;  // a stem with a suffix, as stem_bits asks for it
+    std::string candidate_;                      // a stem with a suffix, as stem_bits asks for it
+    std::vector<std::uint64_t> listing_buffer_;  // for the system's directory entries
     std::deque<std::vector<std::string>> suffix_lists_;  // each list once; addresses stay
 };
 

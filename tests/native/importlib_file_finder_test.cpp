@@ -76,6 +76,30 @@ TEST_F(FileFinderTest, FindsWhatTheInterpreterFinds) {
     EXPECT_FALSE(files_.folder(path("absent")).is_directory());
 }
 
+// A folder larger than one read of the system's entries, and than the listing's first tables.
+TEST_F(FileFinderTest, ListsLargeFoldersWhole) {
+    constexpr int kFiles = 2500;
+    const auto name = [](int index) {
+        return "module_with_a_longish_name_" + std::to_string(index);
+    };
+    for (int index = 0; index < kFiles; ++index) {
+        if (index % 500 == 0) {
+            folder(name(index));
+            file(name(index) + "/__init__.py");
+        } else {
+            file(name(index) + ".py");
+        }
+    }
+    for (int index = 0; index < kFiles; ++index) {
+        const DirectoryMatch match = find(name(index));
+        ASSERT_TRUE(std::holds_alternative<FoundModule>(match)) << index;
+        EXPECT_EQ(std::get<FoundModule>(match).spec.origin,
+                  path(name(index) + (index % 500 == 0 ? "/__init__.py" : ".py")));
+    }
+    EXPECT_TRUE(std::holds_alternative<std::monostate>(find(name(kFiles))));
+    EXPECT_TRUE(std::holds_alternative<std::monostate>(find("module_with_a_longish_name_")));
+}
+
 TEST_F(FileFinderTest, KeepsAListingForItsRound) {
     file("early.py");
     EXPECT_TRUE(std::holds_alternative<FoundModule>(find("early")));
