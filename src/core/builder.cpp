@@ -49,6 +49,7 @@ public:
         const ModuleSpec* found = nullptr;  // nothing when the name found no module
         StoredNode* node = nullptr;         // the node of found->name in the graph, when known
         bool asked = false;                 // the host was asked
+        bool dotted = false;                // found->name has a parent package
         bool considered = false;            // look-ahead has decided about reading the module
     };
 
@@ -244,6 +245,8 @@ private:
         if (!known.asked) {
             known.found = host_.lookup(name);
             known.asked = true;
+            known.dotted =
+                known.found != nullptr && known.found->name.find('.') != std::string::npos;
             host_.checkpoint();
         }
         return known;
@@ -489,22 +492,24 @@ private:
         const std::string& key = found->name;
         if (!excluded.empty() && excluded.covers(key)) return;
         const ModuleSpec& from = importer_spec(importer);
-        if (key == from.name) {
+        // An exact build knows most modules by their nodes, and tells a module importing itself
+        // by its node: the spec, kept by the host with all its others, is not read again.
+        StoredNode* present = known != nullptr ? node_of(*known) : nullptr;
+        const bool itself =
+            present != nullptr ? present == &importer_node(importer) : key == from.name;
+        if (itself) {
             // A package importing its own submodule reaches itself as the submodule's parent;
             // its own parents it imports all the same, whichever way the module was found.
-            if (options().exact && key.find('.') != std::string::npos) {
-                relate_to_parents(importer, key);
-            }
+            if (known != nullptr && known->dotted) relate_to_parents(importer, key);
             return;
         }
 
         ++builder_.processed;
         MODWEAVE_LOG(Debug, kTarget, "Processing dependency: ", from.name, " -> ", key);
-        if (StoredNode* present = known != nullptr ? node_of(*known) : builder_.graph.find(key)) {
+        if (known == nullptr) present = builder_.graph.find(key);
+        if (present != nullptr) {
             builder_.graph.add_dependency(importer_node(importer), *present);
-            if (options().exact && key.find('.') != std::string::npos) {
-                relate_to_parents(importer, key);
-            }
+            if (known != nullptr && known->dotted) relate_to_parents(importer, key);
             return;
         }
         // A finder can answer a parent's name with a module whose parents are still being
@@ -533,13 +538,14 @@ private:
             NameNotes::Note& known = note(parent);
             const ModuleSpec* found = known.found;
             if (found == nullptr || (!excluded.empty() && excluded.covers(found->name))) continue;
-            const std::string& from = importer_spec(importer).name;
-            if (found->name == from) continue;
+            // Only parents the graph holds, and not the importer itself.
             StoredNode* present = node_of(known);
-            if (present == nullptr) continue;
+            StoredNode& from = importer_node(importer);
+            if (present == nullptr || present == &from) continue;
             ++builder_.processed;
-            MODWEAVE_LOG(Debug, kTarget, "Processing dependency: ", from, " -> ", found->name);
-            builder_.graph.add_dependency(importer_node(importer), *present);
+            MODWEAVE_LOG(Debug, kTarget, "Processing dependency: ", importer_spec(importer).name,
+                         " -> ", found->name);
+            builder_.graph.add_dependency(from, *present);
         }
     }
 
