@@ -406,6 +406,7 @@ std::size_t DepGraph::graft(const DepGraph& source, std::string_view name, Graft
 }
 
 void DepGraph::note_targets(const DepGraph& model) {
+    if (note_targets_in_step(model)) return;
     std::vector<std::pair<const std::string*, StoredNode*>> unnoted;
     for (auto& [name, stored] : nodes_) {
         if (stored.targets_.size() != stored.read()->dependencies.size()) {
@@ -421,33 +422,61 @@ void DepGraph::note_targets(const DepGraph& model) {
         }
     }
     for (auto [name, stored] : unnoted) {
-        const NodeReadGuard node = stored->read();
-        stored->targets_.clear();
-        stored->targets_.reserve(node->dependencies.size());
-        // The model's note serves when the model's node shares this node's data, and with it
-        // the same imports in the same order.
         const auto counterpart = model.nodes_.find(*name);
-        if (counterpart != model.nodes_.end() && counterpart->second.node_ == stored->node_ &&
-            counterpart->second.targets_.size() == node->dependencies.size()) {
-            bool complete = true;
-            for (const StoredNode* target : counterpart->second.targets_) {
-                if (target->graft_round_ != round) {
-                    complete = false;
-                    break;
-                }
-                stored->targets_.push_back(target->graft_copy_);
-            }
-            if (complete) continue;
-            stored->targets_.clear();
+        note_targets_of(*stored, counterpart == model.nodes_.end() ? nullptr : &counterpart->second,
+                        round);
+    }
+}
+
+// A graph copied from `model` holds its nodes in the model's order (a copied map keeps the
+// order of its source), each sharing its counterpart's data: walking the two side by side pairs
+// them without looking up a name. Returns false, having noted nothing, for any other graph.
+bool DepGraph::note_targets_in_step(const DepGraph& model) {
+    if (nodes_.size() != model.nodes_.size()) return false;
+    const std::uint64_t round = next_round();
+    auto here = nodes_.begin();
+    for (const auto& [name, counterpart] : model.nodes_) {
+        if (here->second.node_ != counterpart.node_) return false;
+        counterpart.mark_copy(round, here->second);
+        ++here;
+    }
+    here = nodes_.begin();
+    for (const auto& [name, counterpart] : model.nodes_) {
+        StoredNode& stored = (here++)->second;
+        if (stored.targets_.size() != stored.read()->dependencies.size()) {
+            note_targets_of(stored, &counterpart, round);
         }
-        for (const std::string_view imported : node->dependencies) {
-            const auto target = nodes_.find(imported);
-            if (target == nodes_.end()) {
-                stored->targets_.clear();
+    }
+    return true;
+}
+
+void DepGraph::note_targets_of(StoredNode& stored, const StoredNode* counterpart,
+                               std::uint64_t round) {
+    const NodeReadGuard node = stored.read();
+    stored.targets_.clear();
+    stored.targets_.reserve(node->dependencies.size());
+    // The model's note serves when the model's node shares this node's data, and with it the
+    // same imports in the same order, and when every node it names has a counterpart here.
+    if (counterpart != nullptr && counterpart->node_ == stored.node_ &&
+        counterpart->targets_.size() == node->dependencies.size()) {
+        bool complete = true;
+        for (const StoredNode* target : counterpart->targets_) {
+            if (target->graft_round_ != round) {
+                complete = false;
                 break;
             }
-            stored->targets_.push_back(&target->second);
+            stored.targets_.push_back(target->graft_copy_);
         }
+        if (complete) return;
+        stored.targets_.clear();
+    }
+    for (const std::string_view imported : node->dependencies) {
+        const auto target = nodes_.find(imported);
+        if (target == nodes_.end()) {
+            stored.targets_.clear();
+            return;
+        }
+        stored.targets_.push_back(&target->second);
     }
 }
 

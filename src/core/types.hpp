@@ -276,6 +276,10 @@ private:
     enum class EdgeChange { None, Importer, Both };
     static EdgeChange edge_change(const StoredNode& from, const StoredNode& to);
     void assign_depths_from(const std::string& start, std::int32_t start_depth);
+    bool note_targets_in_step(const DepGraph& model);
+    // Notes the targets of `stored` from its counterpart in the model, when that serves, or by
+    // their names; nodes of the model marked in `round` have their counterparts here.
+    void note_targets_of(StoredNode& stored, const StoredNode* counterpart, std::uint64_t round);
 
     NodeMap nodes_;
 };
