@@ -2,6 +2,7 @@
 
 #include <sched.h>
 
+#include <algorithm>
 #include <chrono>
 #include <exception>
 #include <system_error>
@@ -85,13 +86,37 @@ ModuleReader::~ModuleReader() {
     if (thread_.joinable()) thread_.join();
 }
 
+bool ModuleReader::PathHashes::insert(std::uint64_t hash) {
+    hash = hash == 0 ? 1 : hash;
+    if ((size_ + 1) * 2 > slots_.size()) {
+        std::vector<std::uint64_t> slots(std::max<std::size_t>(64, slots_.size() * 2));
+        const std::size_t mask = slots.size() - 1;
+        for (const std::uint64_t held : slots_) {
+            if (held == 0) continue;
+            std::size_t index = held & mask;
+            while (slots[index] != 0)
+                index = (index + 1) & mask;
+            slots[index] = held;
+        }
+        slots_ = std::move(slots);
+    }
+    const std::size_t mask = slots_.size() - 1;
+    std::size_t index = hash & mask;
+    for (; slots_[index] != 0; index = (index + 1) & mask) {
+        if (slots_[index] == hash) return false;
+    }
+    slots_[index] = hash;
+    ++size_;
+    return true;
+}
+
 void ModuleReader::prefetch(const std::string& path) {
-    // The copies of the path are made before the lock is taken.
-    Paths::node_type request = caller_paths_.extract(caller_paths_.insert(path).first);
+    // The copy of the path is made before the lock is taken.
+    const std::uint64_t hash = text::hash_text(path);
     std::string queued = path;
     {
         const std::lock_guard lock(mutex_);
-        if (!requested_.insert(std::move(request)).inserted) return;
+        if (!requested_.insert(hash)) return;
         if (!thread_.joinable() && !thread_failed_) {
             try {
                 thread_ = std::thread([this] { work(); });
@@ -111,9 +136,8 @@ void ModuleReader::prefetch(const std::string& path) {
     queued_.notify_one();
 }
 
-ModuleReader::Results::node_type ModuleReader::make_result(Results& maker,
-                                                          const std::string& path,
-                                                          ReadModule read) {
+ModuleReader::Results::node_type ModuleReader::make_result(Results& maker, const std::string& path,
+                                                           ReadModule read) {
     // `maker` holds nothing between calls.
     return maker.extract(maker.emplace(path, std::move(read)).first);
 }
@@ -152,7 +176,7 @@ ReadModule ModuleReader::take(const std::string& path) {
         return std::move(entry.mapped());
     }
     // Not begun: the thread must not begin it now.
-    if (!requested_.insert(path).second) taken_.insert(path);
+    if (!requested_.insert(text::hash_text(path))) taken_.insert(path);
     lock.unlock();
     return read_module(path, buffer_);
 }

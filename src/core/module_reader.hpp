@@ -81,9 +81,20 @@ private:
     std::deque<std::string> queue_;                 // the front is read next
     std::atomic<std::uint64_t> queued_count_{0};    // files queued so far, and the stop
     std::atomic<std::uint64_t> finished_count_{0};  // files the thread is done with
+    // The files queued or taken so far, by the hashes of their paths: whether a file may still
+    // wait in the queue. A path that shares its hash with an earlier one is only not read ahead:
+    // the caller reads it when it takes it, as any file never queued.
+    class PathHashes {
+    public:
+        // Adds `hash`; false when it was there.
+        bool insert(std::uint64_t hash);
+
+    private:
+        std::vector<std::uint64_t> slots_;  // a power of two in size, at most half full; 0: empty
+        std::size_t size_ = 0;
+    };
+    PathHashes requested_;
     using Paths = std::unordered_set<std::string, text::TransparentStringHash, std::equal_to<>>;
-    Paths requested_;
-    Paths caller_paths_;  // where the caller makes entries of requested_, before the lock
     // Queued files the caller read itself; the thread passes over them.
     Paths taken_;
     using Results =
@@ -91,8 +102,7 @@ private:
     // An entry of the store made before the lock is taken, so that no memory is allocated (or
     // freed) while the other side may be waiting for the lock. Each side has a map of its own
     // to make them in.
-    static Results::node_type make_result(Results& maker, const std::string& path,
-                                          ReadModule read);
+    static Results::node_type make_result(Results& maker, const std::string& path, ReadModule read);
     Results results_;
     Results caller_maker_;
     const std::string* in_hand_ = nullptr;  // the thread's path in hand, unchanged while it is
