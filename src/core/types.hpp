@@ -111,7 +111,7 @@ private:
 // changes, and a graph copies in the time of its map.
 class StoredNode {
 public:
-    explicit StoredNode(DepNode node) : node_(std::make_shared<DepNode>(std::move(node))) {}
+    explicit StoredNode(DepNode&& node) : node_(std::make_shared<DepNode>(std::move(node))) {}
     // A copy is a new stored node with the same node, its access state and walk notes fresh.
     // Taken under read access, so that copying a node being changed fails as reading it would.
     StoredNode(const StoredNode& other) : node_(other.shared()) {}

@@ -257,13 +257,15 @@ const std::optional<ModuleSpec>& ExactResolver::find(std::string_view name) {
     if (static_cast<std::size_t>(std::count(name.begin(), name.end(), '.')) >= kMostComponents) {
         return nothing;
     }
-    // Parents are settled before their children, outermost first, without recursion.
-    std::vector<std::string_view> pending{name};
+    // Parents are settled before their children, outermost first, without recursion: the
+    // children waiting for `current` are kept aside, innermost last.
+    std::vector<std::string_view> waiting;
+    std::string_view current = name;
     for (;;) {
-        const std::string_view current = pending.back();
         // The name itself is known to be missing; a parent may have been settled before.
-        if (pending.size() > 1 && memo_.contains(current)) {
-            pending.pop_back();
+        if (!waiting.empty() && memo_.contains(current)) {
+            current = waiting.back();
+            waiting.pop_back();
             continue;
         }
         std::string_view parent_needed;
@@ -277,13 +279,15 @@ const std::optional<ModuleSpec>& ExactResolver::find(std::string_view name) {
             answer.emplace(std::nullopt);
         }
         if (!answer) {
-            pending.push_back(parent_needed);
+            waiting.push_back(current);
+            current = parent_needed;
             continue;
         }
         if (*answer) log_loaded_spec(**answer);
         const auto entry = memo_.emplace(current, std::move(*answer)).first;
-        if (pending.size() == 1) return remember(entry);
-        pending.pop_back();
+        if (waiting.empty()) return remember(entry);
+        current = waiting.back();
+        waiting.pop_back();
     }
 }
 
