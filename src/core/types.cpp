@@ -149,6 +149,18 @@ DepGraph::EdgeChange DepGraph::edge_change(const StoredNode& from, const StoredN
     return listed ? EdgeChange::None : EdgeChange::Importer;
 }
 
+namespace {
+
+// Notes one more target. A module imports a handful of others, so the note starts with room
+// for several instead of growing from one at a time.
+void add_target(std::vector<StoredNode*>& targets, StoredNode& to) {
+    constexpr std::size_t kFirstTargets = 8;
+    if (targets.capacity() == 0) targets.reserve(kFirstTargets);
+    targets.push_back(&to);
+}
+
+}  // namespace
+
 void DepGraph::relate(StoredNode& from, StoredNode& to) {
     const EdgeChange change = edge_change(from, to);
     if (change == EdgeChange::None) return;
@@ -159,7 +171,7 @@ void DepGraph::relate(StoredNode& from, StoredNode& to) {
         const bool targets_valid = targets.size() == from_node->dependencies.size();
         const bool added = from_node->dependencies.insert(to.name()).second;
         if (targets_valid) {
-            if (added) targets.push_back(&to);
+            if (added) add_target(targets, to);
             from.targets_ = std::move(targets);
         }
         return;
@@ -174,7 +186,7 @@ void DepGraph::relate(StoredNode& from, StoredNode& to) {
     to_node.dependents().insert(from_node->name);
     const bool added = from_node->dependencies.insert(to_node.node().name).second;
     if (targets_valid) {
-        if (added) targets.push_back(&to);
+        if (added) add_target(targets, to);
         from.targets_ = std::move(targets);
     }
 
