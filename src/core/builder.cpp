@@ -281,7 +281,12 @@ private:
         if (!builder_.in_progress.empty() && builder_.in_progress.contains(name)) {
             fail("Double processing detected for name: '", name, "'");
         }
-        builder_.in_progress.insert(name);
+        if (spare_entry_.empty()) {
+            builder_.in_progress.insert(name);
+        } else {
+            spare_entry_.value() = name;
+            builder_.in_progress.insert(std::move(spare_entry_));
+        }
     }
 
     void push_expansion(ModuleSpec spec, std::vector<ImportLine> imports,
@@ -368,7 +373,9 @@ private:
     const BuildOptions& options() const { return builder_.options; }
 
     void finish(Expansion& expansion) {
-        builder_.in_progress.erase(expansion.spec.name);
+        // The entry is kept for the next expansion: most builds have one or two in progress at
+        // a time, and one after another for every module.
+        spare_entry_ = builder_.in_progress.extract(expansion.spec.name);
         MODWEAVE_LOG(Debug, kTarget, kEndRule);
         MODWEAVE_LOG(Debug, kTarget, "Done '", expansion.spec.name, "'");
         MODWEAVE_LOG(Debug, kTarget, kEndRule);
@@ -648,7 +655,8 @@ private:
     std::deque<StoredNode*> waiting_;
     NameNotes notes_;
     std::string submodule_name_;
-    DepGraph::Grafted grafted_;  // the nodes the cache shared in
+    DepGraph::Grafted grafted_;                     // the nodes the cache shared in
+    GraphBuilder::NameSet::node_type spare_entry_;  // an entry of builder_.in_progress, for reuse
 };
 
 }  // namespace
