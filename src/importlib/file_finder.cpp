@@ -121,7 +121,15 @@ const FileSystemView::Folder& FileSystemView::folder(std::string_view directory)
         read(known->second);
         return known->second;
     }
-    Folder& folder = known->second;
+    return current(known->second);
+}
+
+const FileSystemView::Folder& FileSystemView::folder(const Folder& known) {
+    // The view's own folder, which it hands out for reading only.
+    return current(const_cast<Folder&>(known));
+}
+
+const FileSystemView::Folder& FileSystemView::current(Folder& folder) {
     if (folder.round_ == round_) return folder;
     struct stat status {};
     if (folder.reusable_ && ::stat(folder.path_.c_str(), &status) == 0 && S_ISDIR(status.st_mode) &&
@@ -289,7 +297,14 @@ std::string join_path(std::string_view directory, std::string_view name) {
 DirectoryMatch find_in_directory(FileSystemView& files, std::string_view directory,
                                  const std::vector<std::string>& suffixes,
                                  std::string_view fullname) {
+    return find_in_directory(files, files.folder(directory), suffixes, fullname);
+}
+
+DirectoryMatch find_in_directory(FileSystemView& files, const FileSystemView::Folder& folder,
+                                 const std::vector<std::string>& suffixes,
+                                 std::string_view fullname) {
     using Kind = FileSystemView::Kind;
+    const std::string_view directory = folder.path();
     const std::string_view tail = last_component(fullname);
     // A NUL would end the path early for the system, and the interpreter refuses such names.
     if (tail.find('\0') != std::string_view::npos) return std::monostate{};
@@ -299,7 +314,6 @@ DirectoryMatch find_in_directory(FileSystemView& files, std::string_view directo
     std::string candidate;
     bool possible_namespace = false;
     std::string package_folder;
-    const View::Folder& folder = files.folder(directory);
     const std::uint64_t names = files.stem_bits(folder, tail, suffixes);
     if (names == 0) return std::monostate{};
     // Only a folder can hold an `__init__` (the interpreter's check of a file's path below a

@@ -75,6 +75,7 @@ public:
     public:
         // Whether the path names a folder (through links), listable or not.
         bool is_directory() const noexcept { return directory_; }
+        const std::string& path() const noexcept { return path_; }
 
     private:
         friend class FileSystemView;
@@ -105,6 +106,9 @@ public:
 
     // The directory, listed in this round.
     const Folder& folder(std::string_view directory);
+    // The same for a folder the view gave out before, without looking its path up: folders
+    // stay where they are for the life of the view.
+    const Folder& folder(const Folder& known);
 
     // What `name` in the folder is, symbolic links followed: from the listing where it says,
     // from the file's status otherwise.
@@ -115,6 +119,8 @@ public:
     void new_round() noexcept;
 
 private:
+    // The folder, read again when a new round finds its directory changed.
+    const Folder& current(Folder& folder);
     void read(Folder& folder);
 
     std::unordered_map<std::string, Folder, text::TransparentStringHash, std::equal_to<>> folders_;
@@ -138,6 +144,10 @@ using DirectoryMatch = std::variant<std::monostate, FoundModule, NamespacePortio
 // Looks `fullname` up in `directory` (a file finder's absolute path) with the finder's suffixes
 // in its order, as the interpreter's file finder does on a case-sensitive system.
 DirectoryMatch find_in_directory(FileSystemView& files, std::string_view directory,
+                                 const std::vector<std::string>& suffixes,
+                                 std::string_view fullname);
+// The same in a folder the view gave out.
+DirectoryMatch find_in_directory(FileSystemView& files, const FileSystemView::Folder& folder,
                                  const std::vector<std::string>& suffixes,
                                  std::string_view fullname);
 

@@ -404,7 +404,10 @@ std::optional<ModuleSpec> ExactResolver::search_entry(std::string_view name, Han
     if (!found_finder.finder) return std::nullopt;
     if (found_finder.native) {
         const NativeFinder& native = *found_finder.native;
-        DirectoryMatch match = find_in_directory(files_, native.path, *native.suffixes, name);
+        const FileSystemView::Folder& folder =
+            native.folder != nullptr ? files_.folder(*native.folder) : files_.folder(native.path);
+        native.folder = &folder;
+        DirectoryMatch match = find_in_directory(files_, folder, *native.suffixes, name);
         if (auto* module = std::get_if<FoundModule>(&match)) return std::move(module->spec);
         if (auto* portion = std::get_if<NamespacePortion>(&match)) {
             portions.push_back(std::move(portion->location));
@@ -472,7 +475,8 @@ std::optional<ExactResolver::NativeFinder> ExactResolver::standard_finder(std::s
         finder.path = relative.empty() ? std::string(buffer) : join_path(buffer, relative);
     }
     // The hook refuses what is not a folder; the listing the finder reads next tells.
-    if (!files_.folder(finder.path).is_directory()) return std::nullopt;
+    finder.folder = &files_.folder(finder.path);
+    if (!finder.folder->is_directory()) return std::nullopt;
     return finder;
 }
 
