@@ -49,8 +49,8 @@ public:
         }
 
     private:
-        // A record: the kind, two bytes of length (names are at most 255 bytes on every system
-        // the module runs on, and longer ones still fit), the name.
+        // A record: the kind, two bytes of length (a name is at most 255 bytes on every system
+        // the module runs on), the name.
         static constexpr std::size_t kHeader = 3;
         struct Slot {
             std::uint64_t hash = 0;

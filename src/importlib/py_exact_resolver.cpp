@@ -257,8 +257,8 @@ const std::optional<ModuleSpec>& ExactResolver::find(std::string_view name) {
     if (static_cast<std::size_t>(std::count(name.begin(), name.end(), '.')) >= kMostComponents) {
         return nothing;
     }
-    // Parents are settled before their children, outermost first, without recursion: the
-    // children waiting for `current` are kept aside, innermost last.
+    // Parents are settled before their children, outermost first, without recursion: the names
+    // waiting for `current` are kept aside, its own child last.
     std::vector<std::string_view> waiting;
     std::string_view current = name;
     for (;;) {
