@@ -316,8 +316,14 @@ def test_interrupt_while_reading_search_locations_stops_the_build(finder):
                                              is_package=True)
     package.submodule_search_locations = SlowLocations()
     finder({"slow_locations": package})
-    with pytest.raises(KeyboardInterrupt):
-        modweave.GraphBuilder().build("import slow_locations\n")
+    # A process started with SIGINT ignored (a background job of a shell) would never raise, and
+    # the locations would go on for ever.
+    previous = signal.signal(signal.SIGINT, signal.default_int_handler)
+    try:
+        with pytest.raises(KeyboardInterrupt):
+            modweave.GraphBuilder().build("import slow_locations\n")
+    finally:
+        signal.signal(signal.SIGINT, previous)
 
 
 def test_interrupt_in_a_logging_handler_stops_the_build(tree):
