@@ -500,7 +500,8 @@ private:
         if (!excluded.empty() && excluded.covers(key)) return;
         const ModuleSpec& from = importer_spec(importer);
         // An exact build knows most modules by their nodes, and tells a module importing itself
-        // by its node: the spec, kept by the host with all its others, is not read again.
+        // by its node: the resolver's answer for the module, kept apart with all the others, is
+        // not read again.
         StoredNode* present = known != nullptr ? node_of(*known) : nullptr;
         const bool itself =
             present != nullptr ? present == &importer_node(importer) : key == from.name;

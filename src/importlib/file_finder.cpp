@@ -243,9 +243,9 @@ FileSystemView::Kind FileSystemView::kind(const Folder& folder, std::string_view
     return found;
 }
 
-std::uint64_t FileSystemView::stem_bits(const Folder& folder, std::string_view stem,
-                                        const std::vector<std::string>& suffixes) {
-    if (suffixes.size() >= 63) return ~std::uint64_t{0};
+std::uint64_t FileSystemView::suffixes_seen(const Folder& folder,
+                                            const std::vector<std::string>& suffixes) {
+    if (suffixes.size() >= 64) return ~std::uint64_t{0};
     const std::vector<std::string>& list = suffix_list(suffixes);
     if (folder.suffixes_seen_for_ != &list) {
         folder.suffixes_seen_ = 0;
@@ -259,15 +259,7 @@ std::uint64_t FileSystemView::stem_bits(const Folder& folder, std::string_view s
         });
         folder.suffixes_seen_for_ = &list;
     }
-    // As the interpreter's file finder asks its cache of the folder's names: the stem itself,
-    // then the stem with each suffix, of those that end any name of the folder.
-    std::uint64_t bits = folder.entries_.contains(stem) ? kSelf : 0;
-    for (std::uint64_t left = folder.suffixes_seen_; left != 0; left &= left - 1) {
-        const auto index = static_cast<std::size_t>(std::countr_zero(left));
-        candidate_.assign(stem).append(list[index]);
-        if (folder.entries_.contains(candidate_)) bits |= std::uint64_t{1} << index;
-    }
-    return bits;
+    return folder.suffixes_seen_;
 }
 
 const std::vector<std::string>& FileSystemView::suffix_list(
@@ -309,19 +301,18 @@ DirectoryMatch find_in_directory(FileSystemView& files, const FileSystemView::Fo
     // A NUL would end the path early for the system, and the interpreter refuses such names.
     if (tail.find('\0') != std::string_view::npos) return std::monostate{};
 
-    using View = FileSystemView;
+    // As the interpreter's file finder asks its cache of the folder's names: the stem itself,
+    // then the stem with each suffix, of those that end any name of the folder.
     const auto suffix_bit = [](std::size_t index) { return std::uint64_t{1} << index; };
     std::string candidate;
     bool possible_namespace = false;
     std::string package_folder;
-    const std::uint64_t names = files.stem_bits(folder, tail, suffixes);
-    if (names == 0) return std::monostate{};
     // Only a folder can hold an `__init__` (the interpreter's check of a file's path below a
     // plain file fails).
-    if ((names & View::kSelf) != 0 && files.kind(folder, tail) == Kind::Directory) {
+    if (files.kind(folder, tail) == Kind::Directory) {
         package_folder = join_path(directory, tail);
-        const View::Folder& package = files.folder(package_folder);
-        const std::uint64_t inits = files.stem_bits(package, "__init__", suffixes);
+        const FileSystemView::Folder& package = files.folder(package_folder);
+        const std::uint64_t inits = files.suffixes_seen(package, suffixes);
         for (std::size_t index = 0; index < suffixes.size(); ++index) {
             if ((inits & suffix_bit(index)) == 0) continue;
             candidate.assign("__init__").append(suffixes[index]);
@@ -336,8 +327,9 @@ DirectoryMatch find_in_directory(FileSystemView& files, const FileSystemView::Fo
         }
         possible_namespace = true;
     }
+    const std::uint64_t modules = files.suffixes_seen(folder, suffixes);
     for (std::size_t index = 0; index < suffixes.size(); ++index) {
-        if ((names & suffix_bit(index)) == 0) continue;
+        if ((modules & suffix_bit(index)) == 0) continue;
         candidate.assign(tail).append(suffixes[index]);
         if (files.kind(folder, candidate) == Kind::File) {
             return FoundModule{ModuleSpec{

@@ -91,18 +91,14 @@ public:
         mutable const std::vector<std::string>* suffixes_seen_for_ = nullptr;  // kept by the view
     };
 
-    // The bit of a stem that is an entry itself; suffix i has bit i.
-    static constexpr std::uint64_t kSelf = std::uint64_t{1} << 63;
-
     // The view's own list equal to `suffixes`, kept for as long as the view: lists it gave
     // out are told apart by address.
     const std::vector<std::string>& suffix_list(const std::vector<std::string>& suffixes);
 
-    // Which names `stem` has among the folder's entries: itself (kSelf) and `stem` with each of
-    // `suffixes` (bit i for suffixes[i]). Every bit is set for lists too long to index. Fastest
-    // with a list from suffix_list.
-    std::uint64_t stem_bits(const Folder& folder, std::string_view stem,
-                            const std::vector<std::string>& suffixes);
+    // Which of `suffixes` end a name of the folder's entries, longer than the suffix (bit i for
+    // suffixes[i]), noted once per folder and list: a stem is looked up with those alone. Every
+    // bit is set for lists too long to index. Fastest with a list from suffix_list.
+    std::uint64_t suffixes_seen(const Folder& folder, const std::vector<std::string>& suffixes);
 
     // The directory, listed in this round.
     const Folder& folder(std::string_view directory);
@@ -127,8 +123,7 @@ private:
     // Kinds of entries the listings leave open (links), from the files' status in this round.
     std::unordered_map<std::string, Kind, text::TransparentStringHash, std::equal_to<>> statuses_;
     std::uint64_t round_ = 1;
-    std::string candidate_;                      // a stem with a suffix, as stem_bits asks for it
-    std::vector<std::uint64_t> listing_buffer_;  // for the system's directory entries
+    std::vector<std::uint64_t> listing_buffer_;          // for the system's directory entries
     std::deque<std::vector<std::string>> suffix_lists_;  // each list once; addresses stay
 };
 

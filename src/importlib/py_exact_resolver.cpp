@@ -404,10 +404,8 @@ std::optional<ModuleSpec> ExactResolver::search_entry(std::string_view name, Han
     if (!found_finder.finder) return std::nullopt;
     if (found_finder.native) {
         const NativeFinder& native = *found_finder.native;
-        const FileSystemView::Folder& folder =
-            native.folder != nullptr ? files_.folder(*native.folder) : files_.folder(native.path);
-        native.folder = &folder;
-        DirectoryMatch match = find_in_directory(files_, folder, *native.suffixes, name);
+        DirectoryMatch match =
+            find_in_directory(files_, files_.folder(*native.folder), *native.suffixes, name);
         if (auto* module = std::get_if<FoundModule>(&match)) return std::move(module->spec);
         if (auto* portion = std::get_if<NamespacePortion>(&match)) {
             portions.push_back(std::move(portion->location));
@@ -465,7 +463,8 @@ const ExactResolver::EntryFinder& ExactResolver::finder_for_entry(std::string_vi
 
 std::optional<ExactResolver::NativeFinder> ExactResolver::standard_finder(std::string_view entry) {
     if (!standard_hook_suffixes_ || entry.find('\0') != std::string_view::npos) return std::nullopt;
-    NativeFinder finder{.path = std::string(entry), .suffixes = standard_hook_suffixes_};
+    NativeFinder finder{
+        .path = std::string(entry), .suffixes = standard_hook_suffixes_, .folder = nullptr};
     // As the file finder makes its path absolute: against the current folder, "./" dropped.
     if (entry == "." || !entry.starts_with('/')) {
         char buffer[PATH_MAX];
@@ -505,7 +504,7 @@ std::optional<ExactResolver::NativeFinder> ExactResolver::native_finder(Handle f
         return std::nullopt;
     }
     try {
-        NativeFinder read{.path = {}, .suffixes = nullptr};
+        NativeFinder read{.path = {}, .suffixes = nullptr, .folder = nullptr};
         std::vector<std::string> suffixes;
         Object path = attribute(finder, "path");
         bool usable = PyUnicode_Check(path.get()) != 0;
@@ -520,6 +519,7 @@ std::optional<ExactResolver::NativeFinder> ExactResolver::native_finder(Handle f
         });
         if (usable) {
             read.suffixes = &files_.suffix_list(suffixes);
+            read.folder = &files_.folder(read.path);
             return read;
         }
     } catch (PythonError& error) {

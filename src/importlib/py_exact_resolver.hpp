@@ -49,8 +49,7 @@ private:
     struct NativeFinder {
         std::string path;
         const std::vector<std::string>* suffixes;  // kept by the file-system view
-        // The view's folder of the path, once asked for.
-        mutable const FileSystemView::Folder* folder = nullptr;
+        const FileSystemView::Folder* folder;      // the view's folder of the path
     };
     // The finder of one path entry, as sys.path_importer_cache gives it.
     struct EntryFinder {
