@@ -476,8 +476,8 @@ private:
 
     void record_unresolved(Expansion& expansion, std::string name) {
         const ImportLine& statement = expansion.imports[expansion.statement];
-        builder_.graph.write(expansion.spec.name)
-            ->unresolved.push_back({.name = std::move(name), .line = statement.line});
+        builder_.graph.add_unresolved(expansion.spec.name,
+                                      {.name = std::move(name), .line = statement.line});
     }
 
     // Resolves `name` and relates it to the importer. A module the graph already holds only gets
@@ -731,6 +731,10 @@ DepGraph GraphBuilder::build_root(importlib::ModuleSpec root, BuildHost& host, E
         } else {
             cache->merge(DepGraph(taken));
         }
+    } else if (options.exact) {
+        // Nothing changes a finished exact graph but the merges of later builds, so the cache
+        // holds the nodes of this one together with the caller until either side changes.
+        cache.emplace(taken.share());
     } else {
         cache.emplace(taken);
     }

@@ -86,6 +86,39 @@ std::shared_ptr<DepNode> StoredNode::shared() const {
 
 DepGraph::DepGraph(const DepGraph& other) : nodes_(other.nodes_) {}
 
+DepGraph DepGraph::share() const {
+    DepGraph shared;
+    shared.nodes_ = nodes_.share();
+    return shared;
+}
+
+DepGraph::Nodes::Nodes(const Nodes& other)
+    : map_(other.map_ == nullptr ? nullptr : std::make_shared<NodeMap>(*other.map_)) {}
+
+DepGraph::Nodes DepGraph::Nodes::share() const {
+    Nodes shared;
+    shared.map_ = map_;
+    return shared;
+}
+
+const DepGraph::NodeMap& DepGraph::Nodes::map() const noexcept {
+    static const NodeMap none;
+    return map_ == nullptr ? none : *map_;
+}
+
+DepGraph::NodeMap& DepGraph::Nodes::make_own() {
+    if (map_ == nullptr) {
+        map_ = std::make_shared<NodeMap>();
+    } else if (map_.use_count() > 1) {
+        // The copy is made before this graph lets go of the shared map, so a copy that fails
+        // leaves both graphs as they were.
+        auto copy = std::make_shared<NodeMap>(*map_);
+        note_targets_in_step(*copy, *map_);
+        map_ = std::move(copy);
+    }
+    return *map_;
+}
+
 DepGraph& DepGraph::operator=(const DepGraph& other) {
     if (this != &other) {
         DepGraph copy(other);
@@ -230,6 +263,13 @@ std::size_t DepGraph::num_dependencies() const {
     return count;
 }
 
+void DepGraph::add_unresolved(std::string_view module, UnresolvedImport import) {
+    const auto entry = nodes_.find(module);
+    if (entry == nodes_.end()) fail("Node does not exist on graph: ", module);
+    const NodeImportersGuard change(entry->second);
+    entry->second.node_->unresolved.push_back(std::move(import));
+}
+
 NodeReadGuard DepGraph::read(std::string_view name) const {
     const auto entry = nodes_.find(name);
     if (entry == nodes_.end()) fail("Node does not exist on graph: ", name);
@@ -320,7 +360,7 @@ void merge_node(DepNode& kept, DepNode& incoming) {
 }  // namespace
 
 void DepGraph::merge(DepGraph other) {
-    NodeMap incoming = std::move(other.nodes_);
+    NodeMap incoming = std::move(other.nodes_.own());
     for (auto entry = incoming.begin(); entry != incoming.end();) {
         auto handle = incoming.extract(entry++);
         const auto kept = nodes_.find(handle.key());
@@ -362,12 +402,13 @@ DepGraph::Grafted::Grafted() : round(next_round()) {}
 
 std::size_t DepGraph::graft(const DepGraph& source, std::string_view name, Grafted& grafted) {
     std::size_t copied = 0;
+    NodeMap& nodes = nodes_.own();
     // Nodes of `source`, which does not change while this runs, shared in and still to be
     // followed, with their places here.
     std::vector<std::pair<const StoredNode*, StoredNode*>> pending;
     const auto share_in = [&](std::string_view key, const StoredNode& original) -> StoredNode& {
         MODWEAVE_LOG(Debug, kTarget, "Adding node to graph: ", key);
-        const auto entry = nodes_.try_emplace(std::string(key), original).first;
+        const auto entry = nodes.try_emplace(std::string(key), original).first;
         grafted.nodes.push_back(&entry->second);
         entry->second.grafted_ = true;
         pending.emplace_back(&original, &entry->second);
@@ -379,9 +420,9 @@ std::size_t DepGraph::graft(const DepGraph& source, std::string_view name, Graft
         if (found == source.nodes_.end()) fail("Node does not exist on graph: ", wanted);
         return share_in(found->first, found->second);
     };
-    if (nodes_.contains(name)) return 0;
+    if (nodes.contains(name)) return 0;
     // Most of `source` comes along when it is the cache of builds like this one.
-    nodes_.reserve(nodes_.size() + source.size());
+    nodes.reserve(nodes.size() + source.size());
     share_in_named(name);
     while (!pending.empty()) {
         auto [original, here] = pending.back();
@@ -398,7 +439,7 @@ std::size_t DepGraph::graft(const DepGraph& source, std::string_view name, Graft
             StoredNode* target = nullptr;
             if (original_target != nullptr && original_target->graft_round_ == grafted.round) {
                 target = original_target->graft_copy_;
-            } else if (const auto present = nodes_.find(imported); present != nodes_.end()) {
+            } else if (const auto present = nodes.find(imported); present != nodes.end()) {
                 target = &present->second;
                 if (original_target != nullptr) original_target->mark_copy(grafted.round, *target);
             } else if (original_target != nullptr) {
@@ -418,51 +459,57 @@ std::size_t DepGraph::graft(const DepGraph& source, std::string_view name, Graft
 }
 
 void DepGraph::note_targets(const DepGraph& model) {
-    if (note_targets_in_step(model)) return;
+    // A graph that holds the model's own nodes has the model's notes already.
+    if (nodes_.same_as(model.nodes_)) return;
+    const auto unnoted_node = [](const auto& entry) {
+        return entry.second.targets_.size() != entry.second.read()->dependencies.size();
+    };
+    // Looked for before the map is taken as this graph's own, so that a graph shared with
+    // others and noted throughout stays shared.
+    if (std::ranges::none_of(nodes_.map(), unnoted_node)) return;
+    NodeMap& here = nodes_.own();
+    if (note_targets_in_step(here, model.nodes_.map())) return;
     std::vector<std::pair<const std::string*, StoredNode*>> unnoted;
-    for (auto& [name, stored] : nodes_) {
-        if (stored.targets_.size() != stored.read()->dependencies.size()) {
-            unnoted.emplace_back(&name, &stored);
-        }
+    for (auto& entry : here) {
+        if (unnoted_node(entry)) unnoted.emplace_back(&entry.first, &entry.second);
     }
-    if (unnoted.empty()) return;
     // Each node of `model` is marked with its counterpart here.
     const std::uint64_t round = next_round();
     for (const auto& [name, counterpart] : model.nodes_) {
-        if (const auto here = nodes_.find(name); here != nodes_.end()) {
-            counterpart.mark_copy(round, here->second);
+        if (const auto found = here.find(name); found != here.end()) {
+            counterpart.mark_copy(round, found->second);
         }
     }
     for (auto [name, stored] : unnoted) {
         const auto counterpart = model.nodes_.find(*name);
-        note_targets_of(*stored, counterpart == model.nodes_.end() ? nullptr : &counterpart->second,
-                        round);
+        note_targets_of(here, *stored,
+                        counterpart == model.nodes_.end() ? nullptr : &counterpart->second, round);
     }
 }
 
-// A graph copied from `model` holds its nodes in the model's order (a copied map keeps the
-// order of its source), each sharing its counterpart's data: walking the two side by side pairs
-// them without looking up a name. Returns false, having noted nothing, for any other graph.
-bool DepGraph::note_targets_in_step(const DepGraph& model) {
-    if (nodes_.size() != model.nodes_.size()) return false;
+// A map copied from `model` holds its nodes in the model's order (a copied map keeps the order
+// of its source), each sharing its counterpart's data: walking the two side by side pairs them
+// without looking up a name. Returns false, having noted nothing, for any other map.
+bool DepGraph::note_targets_in_step(NodeMap& here, const NodeMap& model) {
+    if (here.size() != model.size()) return false;
     const std::uint64_t round = next_round();
-    auto here = nodes_.begin();
-    for (const auto& [name, counterpart] : model.nodes_) {
-        if (here->second.node_ != counterpart.node_) return false;
-        counterpart.mark_copy(round, here->second);
-        ++here;
+    auto mine = here.begin();
+    for (const auto& [name, counterpart] : model) {
+        if (mine->second.node_ != counterpart.node_) return false;
+        counterpart.mark_copy(round, mine->second);
+        ++mine;
     }
-    here = nodes_.begin();
-    for (const auto& [name, counterpart] : model.nodes_) {
-        StoredNode& stored = (here++)->second;
+    mine = here.begin();
+    for (const auto& [name, counterpart] : model) {
+        StoredNode& stored = (mine++)->second;
         if (stored.targets_.size() != stored.read()->dependencies.size()) {
-            note_targets_of(stored, &counterpart, round);
+            note_targets_of(here, stored, &counterpart, round);
         }
     }
     return true;
 }
 
-void DepGraph::note_targets_of(StoredNode& stored, const StoredNode* counterpart,
+void DepGraph::note_targets_of(NodeMap& here, StoredNode& stored, const StoredNode* counterpart,
                                std::uint64_t round) {
     const NodeReadGuard node = stored.read();
     stored.targets_.clear();
@@ -483,8 +530,8 @@ void DepGraph::note_targets_of(StoredNode& stored, const StoredNode* counterpart
         stored.targets_.clear();
     }
     for (const std::string_view imported : node->dependencies) {
-        const auto target = nodes_.find(imported);
-        if (target == nodes_.end()) {
+        const auto target = here.find(imported);
+        if (target == here.end()) {
             stored.targets_.clear();
             return;
         }
@@ -493,13 +540,14 @@ void DepGraph::note_targets_of(StoredNode& stored, const StoredNode* counterpart
 }
 
 std::size_t DepGraph::keep_dependents_in_graph(const Grafted& grafted, const DepGraph& source) {
+    NodeMap& nodes = nodes_.own();
     // A node brought in imports what it imports in `source`, so it imports each node naming it
     // as an importer there. Doubt falls on the other nodes of this graph that `source` has too
     // (the root, say), whose imports are their own, and on names of `source` this graph lacks;
     // when every node of `source` is here, only the first kind is left to check.
     std::vector<std::string> doubtful;
     std::size_t present = grafted.nodes.size();
-    for (const auto& [name, stored] : nodes_) {
+    for (const auto& [name, stored] : nodes) {
         if (!stored.grafted_ && source.has_node(name)) {
             doubtful.emplace_back(name);
             ++present;
@@ -511,8 +559,8 @@ std::size_t DepGraph::keep_dependents_in_graph(const Grafted& grafted, const Dep
         // holders or changes only its importers.
         const std::string& name = stored->read()->name;
         const auto foreign = [&](std::string_view dependent) {
-            const auto importer = nodes_.find(dependent);
-            if (importer == nodes_.end()) return true;
+            const auto importer = nodes.find(dependent);
+            if (importer == nodes.end()) return true;
             return !importer->second.grafted_ &&
                    !importer->second.read()->dependencies.contains(name);
         };
@@ -535,19 +583,20 @@ std::size_t DepGraph::keep_dependents_in_graph(const Grafted& grafted, const Dep
 }
 
 void DepGraph::add_missing(const DepGraph& other) {
+    NodeMap& nodes = nodes_.own();
     std::vector<const StoredNode*> added;
     for (const auto& [name, stored] : other.nodes_) {
-        if (nodes_.contains(name)) continue;
+        if (nodes.contains(name)) continue;
         MODWEAVE_LOG(Debug, kTarget, "Adding node to graph: ", name);
-        added.push_back(&nodes_.try_emplace(name, stored).first->second);
+        added.push_back(&nodes.try_emplace(name, stored).first->second);
     }
     // The nodes that were here before learn of their new importers, so that every edge stays
     // known at both ends.
     for (const StoredNode* stored : added) {
         const NodeReadGuard importer = stored->read();
         for (const std::string_view imported : importer->dependencies) {
-            const auto target = nodes_.find(imported);
-            if (target == nodes_.end()) fail("Node does not exist on graph: ", imported);
+            const auto target = nodes.find(imported);
+            if (target == nodes.end()) fail("Node does not exist on graph: ", imported);
             if (!target->second.read()->dependents.contains(importer->name)) {
                 target->second.write_importers().dependents().emplace(importer->name);
             }
@@ -559,14 +608,15 @@ void DepGraph::add_missing(const DepGraph& other) {
 // shortest path. Depths are worked out aside and written only where they change, so that nodes
 // shared with other graphs stay shared. Iterative, so deep chains need no stack.
 void DepGraph::assign_distances_from(std::string_view root) {
-    const auto entry = nodes_.find(root);
-    if (entry == nodes_.end()) fail("Node does not exist on graph: ", root);
+    NodeMap& nodes = nodes_.own();
+    const auto entry = nodes.find(root);
+    if (entry == nodes.end()) fail("Node does not exist on graph: ", root);
     // Numbered across all graphs, so that a node that moved here from another graph cannot carry
     // the number of a walk of this one.
     static std::atomic<std::uint64_t> walks{0};
     const std::uint64_t walk = walks.fetch_add(1, std::memory_order_relaxed) + 1;
     std::vector<StoredNode*> order{&entry->second};
-    order.reserve(nodes_.size());
+    order.reserve(nodes.size());
     entry->second.walk_ = walk;
     entry->second.distance_ = 0;
     for (std::size_t next = 0; next < order.size(); ++next) {
@@ -586,12 +636,12 @@ void DepGraph::assign_distances_from(std::string_view root) {
             continue;
         }
         for (const auto& dependency : node->dependencies) {
-            const auto found = nodes_.find(dependency);
-            if (found == nodes_.end()) fail(kUnwrapNone);
+            const auto found = nodes.find(dependency);
+            if (found == nodes.end()) fail(kUnwrapNone);
             reach(found->second);
         }
     }
-    for (auto& [name, stored] : nodes_) {
+    for (auto& [name, stored] : nodes) {
         const std::optional<std::int32_t> depth =
             stored.walk_ == walk ? std::optional(stored.distance_) : std::nullopt;
         if (stored.read()->depth != depth) stored.write_importers().depth() = depth;

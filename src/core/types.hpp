@@ -178,6 +178,12 @@ public:
     DepGraph& operator=(DepGraph&&) noexcept = default;
     ~DepGraph() = default;
 
+    // A graph that holds this one's nodes together with it, in constant time: whichever of the
+    // two first calls a non-const member takes a copy of its own then, as the copy constructor
+    // makes, and keeps the notes of imports (`note_targets`). Until then the two are one graph,
+    // walk notes and all; for a graph that is only read from now on, such as a finished build's.
+    DepGraph share() const;
+
     // Takes the node over and returns read access to it as stored; release that access before
     // changing the graph again. Fails when the name is taken.
     NodeReadGuard add(DepNode node);
@@ -190,6 +196,10 @@ public:
 
     // add_dependency for two nodes of this graph found already (the log names them the same).
     void add_dependency(StoredNode& from, StoredNode& to);
+
+    // Appends to the names of `module` that found no module. Its imports stay as they are, and so
+    // does the note of the nodes they name.
+    void add_unresolved(std::string_view module, UnresolvedImport import);
 
     // The stored node of `name`, or nothing; it stays where it is while the graph only grows.
     StoredNode* find(std::string_view name) {
@@ -218,7 +228,7 @@ public:
         for (const auto& entry : nodes_)
             visit(*entry.second.read());
     }
-    const NodeMap& nodes() const noexcept { return nodes_; }
+    const NodeMap& nodes() const noexcept { return nodes_.map(); }
 
     // The part reachable from `name` along import edges, as a new graph whose dependents are
     // cut down to its own nodes. Depths are copied unchanged.
@@ -276,12 +286,60 @@ private:
     enum class EdgeChange { None, Importer, Both };
     static EdgeChange edge_change(const StoredNode& from, const StoredNode& to);
     void assign_depths_from(const std::string& start, std::int32_t start_depth);
-    bool note_targets_in_step(const DepGraph& model);
+    static bool note_targets_in_step(NodeMap& here, const NodeMap& model);
     // Notes the targets of `stored` from its counterpart in the model, when that serves, or by
-    // their names; nodes of the model marked in `round` have their counterparts here.
-    void note_targets_of(StoredNode& stored, const StoredNode* counterpart, std::uint64_t round);
+    // their names in `here`; nodes of the model marked in `round` have their counterparts here.
+    static void note_targets_of(NodeMap& here, StoredNode& stored, const StoredNode* counterpart,
+                                std::uint64_t round);
 
-    NodeMap nodes_;
+    // The node map, which share() lets graphs hold together. The const members read it as it
+    // stands; every non-const one first makes it this graph's own, copying a shared map.
+    class Nodes {
+    public:
+        Nodes() = default;
+        Nodes(const Nodes& other);
+        Nodes& operator=(const Nodes&) = delete;
+        Nodes(Nodes&&) noexcept = default;
+        Nodes& operator=(Nodes&&) noexcept = default;
+        ~Nodes() = default;
+
+        Nodes share() const;
+        bool same_as(const Nodes& other) const noexcept {
+            return map_ != nullptr && map_ == other.map_;
+        }
+        void swap(Nodes& other) noexcept { map_.swap(other.map_); }
+
+        const NodeMap& map() const noexcept;
+        NodeMap& own() {
+            if (map_ != nullptr && map_.use_count() == 1) [[likely]]
+                return *map_;
+            return make_own();
+        }
+
+        NodeMap::const_iterator find(std::string_view name) const { return map().find(name); }
+        NodeMap::iterator find(std::string_view name) { return own().find(name); }
+        bool contains(std::string_view name) const { return map().contains(name); }
+        std::size_t size() const noexcept { return map().size(); }
+        bool empty() const noexcept { return map().empty(); }
+        NodeMap::const_iterator begin() const noexcept { return map().begin(); }
+        NodeMap::const_iterator end() const noexcept { return map().end(); }
+        NodeMap::iterator begin() { return own().begin(); }
+        NodeMap::iterator end() { return own().end(); }
+        template <class Key, class... Arguments>
+        std::pair<NodeMap::iterator, bool> try_emplace(Key&& key, Arguments&&... arguments) {
+            return own().try_emplace(std::forward<Key>(key), std::forward<Arguments>(arguments)...);
+        }
+        NodeMap::insert_return_type insert(NodeMap::node_type&& handle) {
+            return own().insert(std::move(handle));
+        }
+        void reserve(std::size_t count) { own().reserve(count); }
+
+    private:
+        NodeMap& make_own();
+
+        std::shared_ptr<NodeMap> map_;  // null for an empty graph that never held a node
+    };
+    Nodes nodes_;
 };
 
 }  // namespace modweave::core

@@ -301,5 +301,24 @@ TEST_F(GraphTest, CopyIsDeepAndStartsFree) {
     EXPECT_EQ(snapshot(assigned), snapshot(copy));
 }
 
+TEST_F(GraphTest, SharedGraphIsOneUntilEitherSideChanges) {
+    DepGraph graph = graph_of("r", {{"r", "a"}, {"a", "b"}});
+    const auto before = snapshot(graph);
+    DepGraph shared = graph.share();
+    EXPECT_EQ(&shared.nodes(), &graph.nodes());
+
+    shared.add(node("c"));
+    shared.add_dependency("a", "c");
+    EXPECT_NE(&shared.nodes(), &graph.nodes());
+    EXPECT_EQ(snapshot(graph), before);
+    EXPECT_EQ(shared.read("a")->dependencies, (Names{"b", "c"}));
+
+    // A graph that holds its map alone changes it in place.
+    const DepGraph::NodeMap* own = &graph.nodes();
+    graph.add_dependency("r", "b");
+    EXPECT_EQ(&graph.nodes(), own);
+    EXPECT_EQ(shared.read("b")->dependents, (Names{"a"}));
+}
+
 }  // namespace
 }  // namespace modweave::core
