@@ -605,8 +605,10 @@ void DepGraph::add_missing(const DepGraph& other) {
 }
 
 // The walk takes nodes first in, first out, so the first time it reaches a node is along a
-// shortest path. Depths are worked out aside and written only where they change, so that nodes
-// shared with other graphs stay shared. Iterative, so deep chains need no stack.
+// shortest path, and a node's distance is settled when the walk takes it: its depth is written
+// then, while its data is at hand, and only where it changes, so that nodes shared with other
+// graphs stay shared. A failure (a graph that names a node it lacks) can leave some depths
+// written. Iterative, so deep chains need no stack.
 void DepGraph::assign_distances_from(std::string_view root) {
     NodeMap& nodes = nodes_.own();
     const auto entry = nodes.find(root);
@@ -620,31 +622,37 @@ void DepGraph::assign_distances_from(std::string_view root) {
     entry->second.walk_ = walk;
     entry->second.distance_ = 0;
     for (std::size_t next = 0; next < order.size(); ++next) {
-        const StoredNode& stored = *order[next];
-        const NodeReadGuard node = stored.read();
-        if (node->dependencies.empty()) continue;
-        const std::int32_t child_depth = one_step_deeper(stored.distance_);
-        const auto reach = [&](StoredNode& child) {
-            if (child.walk_ == walk) return;
-            child.walk_ = walk;
-            child.distance_ = child_depth;
-            order.push_back(&child);
-        };
-        if (stored.targets_.size() == node->dependencies.size()) {
-            for (StoredNode* child : stored.targets_)
-                reach(*child);
-            continue;
+        StoredNode& stored = *order[next];
+        bool depth_changes = false;
+        {
+            const NodeReadGuard node = stored.read();
+            depth_changes = node->depth != stored.distance_;
+            if (!node->dependencies.empty()) {
+                const std::int32_t child_depth = one_step_deeper(stored.distance_);
+                const auto reach = [&](StoredNode& child) {
+                    if (child.walk_ == walk) return;
+                    child.walk_ = walk;
+                    child.distance_ = child_depth;
+                    order.push_back(&child);
+                };
+                if (stored.targets_.size() == node->dependencies.size()) {
+                    for (StoredNode* child : stored.targets_)
+                        reach(*child);
+                } else {
+                    for (const auto& dependency : node->dependencies) {
+                        const auto found = nodes.find(dependency);
+                        if (found == nodes.end()) fail(kUnwrapNone);
+                        reach(found->second);
+                    }
+                }
+            }
         }
-        for (const auto& dependency : node->dependencies) {
-            const auto found = nodes.find(dependency);
-            if (found == nodes.end()) fail(kUnwrapNone);
-            reach(found->second);
-        }
+        if (depth_changes) stored.write_importers().depth() = stored.distance_;
     }
+    // Nodes the root does not reach have no depth.
+    if (order.size() == nodes.size()) return;
     for (auto& [name, stored] : nodes) {
-        const std::optional<std::int32_t> depth =
-            stored.walk_ == walk ? std::optional(stored.distance_) : std::nullopt;
-        if (stored.read()->depth != depth) stored.write_importers().depth() = depth;
+        if (stored.walk_ != walk && stored.read()->depth) stored.write_importers().depth().reset();
     }
 }
 

@@ -34,8 +34,8 @@ struct DepNode {
     std::string name;                          // equals spec.name
     importlib::ModuleSpec spec;                // as the resolver found it
     ImportSet dependencies;                    // modules this one imports
-    ImportSet dependents;                      // modules that import this one
     std::optional<std::int32_t> depth;         // absent until the first edge reaches it
+    ImportSet dependents;                      // modules that import this one
     std::vector<UnresolvedImport> unresolved;  // imported names of this module's text, in
                                                // source order, that found no module
 
