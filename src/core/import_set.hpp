@@ -97,6 +97,10 @@ public:
 
     // Adds `name` unless the set holds it; iterators and views are not kept valid.
     std::pair<iterator, bool> insert(std::string_view name);
+    // insert for a name the caller knows the set lacks: it is not looked for first.
+    iterator insert_absent(std::string_view name) {
+        return add(name, index_.empty() ? 0 : hash_of(name));
+    }
     template <class Name>
     std::pair<iterator, bool> emplace(const Name& name) {
         return insert(std::string_view(name));
@@ -227,6 +231,10 @@ private:
         }
     }
 
+    // Stores `name`, which the set lacks, after the others and in the index; `hash` is its hash
+    // where the set has an index.
+    iterator add(std::string_view name, std::uint32_t hash);
+
     // Stores `name` after the others, with no check and no index; returns where it starts.
     std::size_t append(std::string_view name) {
         const std::size_t at = used_;
@@ -307,6 +315,10 @@ inline std::pair<ImportSet::iterator, bool> ImportSet::insert(std::string_view n
     const std::uint32_t hash = index_.empty() ? 0 : hash_of(name);
     const std::size_t found = position(name, hash);
     if (found != kNone) return {iterator(bytes_.get() + found), false};
+    return {add(name, hash), true};
+}
+
+inline ImportSet::iterator ImportSet::add(std::string_view name, std::uint32_t hash) {
     const std::size_t at = append(name);
     if (!index_.empty()) {
         if (std::size_t{size_} * 2 > index_.size()) grow_index(size_);
@@ -314,7 +326,7 @@ inline std::pair<ImportSet::iterator, bool> ImportSet::insert(std::string_view n
     } else if (size_ > kInOrder) {
         grow_index(size_);
     }
-    return {iterator(bytes_.get() + at), true};
+    return iterator(bytes_.get() + at);
 }
 
 }  // namespace modweave::core

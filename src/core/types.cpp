@@ -162,7 +162,7 @@ void DepGraph::add_dependency(StoredNode& from, StoredNode& to) {
 // with its importers, and sharing it with that graph is worth a look. Most new edges are told
 // apart by the importer's note of its targets, a few pointers long.
 DepGraph::EdgeChange DepGraph::edge_change(const StoredNode& from, const StoredNode& to) {
-    if (&from == &to || !from.is_free() || !to.is_free()) return EdgeChange::Both;
+    if (&from == &to || !from.is_free() || !to.is_free()) return {.nodes = Changed::Both};
     const NodeReadGuard from_node = from.read();
     constexpr std::size_t kFewTargets = 8;
     const std::vector<StoredNode*>& targets = from.targets_;
@@ -172,14 +172,14 @@ DepGraph::EdgeChange DepGraph::edge_change(const StoredNode& from, const StoredN
             : from_node->dependencies.contains(to.name());
     // A new import changes the imported node too, as far as anyone can tell without looking,
     // and looking only pays where the change would copy the node.
-    if (!listed && !to.shared_with_others()) return EdgeChange::Both;
+    if (!listed && !to.shared_with_others()) return {.nodes = Changed::Both, .new_import = true};
     const NodeReadGuard to_node = to.read();
     if (!from_node->depth || *from_node->depth == std::numeric_limits<std::int32_t>::max() ||
         !to_node->depth || *to_node->depth > *from_node->depth + 1 ||
         !to_node->dependents.contains(from_node->name)) {
-        return EdgeChange::Both;
+        return {.nodes = Changed::Both, .new_import = !listed};
     }
-    return listed ? EdgeChange::None : EdgeChange::Importer;
+    return {.nodes = listed ? Changed::None : Changed::Importer, .new_import = !listed};
 }
 
 namespace {
@@ -196,13 +196,18 @@ void add_target(std::vector<StoredNode*>& targets, StoredNode& to) {
 
 void DepGraph::relate(StoredNode& from, StoredNode& to) {
     const EdgeChange change = edge_change(from, to);
-    if (change == EdgeChange::None) return;
+    if (change.nodes == Changed::None) return;
     // The importer's note of its targets survives the one import added here, which it gains.
     std::vector<StoredNode*> targets = std::move(from.targets_);
-    if (change == EdgeChange::Importer) {
+    const auto add_import = [&](ImportSet& imports, std::string_view name) {
+        if (!change.new_import) return imports.insert(name).second;
+        imports.insert_absent(name);
+        return true;
+    };
+    if (change.nodes == Changed::Importer) {
         const NodeWriteGuard from_node = from.write();
         const bool targets_valid = targets.size() == from_node->dependencies.size();
-        const bool added = from_node->dependencies.insert(to.name()).second;
+        const bool added = add_import(from_node->dependencies, to.name());
         if (targets_valid) {
             if (added) add_target(targets, to);
             from.targets_ = std::move(targets);
@@ -217,7 +222,7 @@ void DepGraph::relate(StoredNode& from, StoredNode& to) {
     const bool targets_valid = targets.size() == from_node->dependencies.size();
     // insert, unlike emplace, makes no copy of a name the set holds already.
     to_node.dependents().insert(from_node->name);
-    const bool added = from_node->dependencies.insert(to_node.node().name).second;
+    const bool added = add_import(from_node->dependencies, to_node.node().name);
     if (targets_valid) {
         if (added) add_target(targets, to);
         from.targets_ = std::move(targets);

@@ -282,8 +282,13 @@ public:
 private:
     void adopt(NodeMap::node_type handle);
     void relate(StoredNode& from, StoredNode& to);
-    // What an edge would change: nothing, the importer's imports alone, or both nodes.
-    enum class EdgeChange { None, Importer, Both };
+    // What an edge would change: nothing, the importer's imports alone, or both nodes; and
+    // whether the importer is known not to import the other yet.
+    enum class Changed { None, Importer, Both };
+    struct EdgeChange {
+        Changed nodes = Changed::Both;
+        bool new_import = false;
+    };
     static EdgeChange edge_change(const StoredNode& from, const StoredNode& to);
     void assign_depths_from(const std::string& start, std::int32_t start_depth);
     static bool note_targets_in_step(NodeMap& here, const NodeMap& model);
