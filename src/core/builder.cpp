@@ -539,6 +539,7 @@ private:
     // asks for each name once, and the host keeps every answer for the build.
     void relate_to_parents(std::size_t importer, std::string_view module) {
         const NamePrefixes& excluded = options().exclude;
+        StoredNode& from = importer_node(importer);
         for (auto dot = module.rfind('.'); dot != std::string_view::npos && dot != 0;
              dot = module.rfind('.', dot - 1)) {
             const std::string_view parent = module.substr(0, dot);
@@ -548,7 +549,6 @@ private:
             if (found == nullptr || (!excluded.empty() && excluded.covers(found->name))) continue;
             // Only parents the graph holds, and not the importer itself.
             StoredNode* present = node_of(known);
-            StoredNode& from = importer_node(importer);
             if (present == nullptr || present == &from) continue;
             ++builder_.processed;
             MODWEAVE_LOG(Debug, kTarget, "Processing dependency: ", importer_spec(importer).name,

@@ -85,8 +85,9 @@ private:
     StoredNode* stored_;
 };
 
-// Change access to a node's importers and depth alone. Its imports stay as they are, and so does
-// the graph's note of the nodes they name, which full change access drops.
+// Change access to a node's importers and depth, and through the graph to its unresolved names:
+// everything but its imports. Those stay as they are, and so does the graph's note of the nodes
+// they name, which full change access drops.
 class NodeImportersGuard {
 public:
     explicit NodeImportersGuard(StoredNode& stored);
@@ -337,7 +338,6 @@ private:
         NodeMap::insert_return_type insert(NodeMap::node_type&& handle) {
             return own().insert(std::move(handle));
         }
-        void reserve(std::size_t count) { own().reserve(count); }
 
     private:
         NodeMap& make_own();

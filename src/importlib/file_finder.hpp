@@ -37,7 +37,6 @@ public:
         void add(std::string_view name, Kind kind);
         // The kind the listing gives `name`, or Missing.
         Kind find(std::string_view name) const noexcept;
-        bool contains(std::string_view name) const noexcept { return find(name) != Kind::Missing; }
         // Calls `visit(std::string_view)` with every name, in the order they were added.
         template <class Visit>
         void for_each_name(Visit&& visit) const {
