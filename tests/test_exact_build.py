@@ -185,6 +185,65 @@ def test_cached_builds_equal_fresh_ones_and_leave_earlier_graphs_alone():
         assert cached.unresolved() == fresh.unresolved()
 
 
+# Builds roots in turn on one builder in a fresh interpreter, with the module's loggers at the
+# level given, and each root on a fresh builder too. Every cached import of the roots is in the
+# cache after the first build: the second meets the root unchanged, the next ones a part of it
+# and the same imports with a name that does not resolve, the last one a module that has
+# appeared since. Prints the graphs, cached and fresh, and the summary record of each build.
+REBUILD_CHECK = r"""
+import json, logging, pathlib, sys
+folder, prefix, level = sys.argv[1:]
+sys.path.insert(0, folder)
+later = pathlib.Path(folder, prefix + "later.py")
+later.unlink(missing_ok=True)
+summaries = []
+class Keep(logging.Handler):
+    def emit(self, record):
+        if record.levelno == logging.INFO:
+            summaries.append(record.getMessage())
+logging.getLogger("modweave").setLevel(int(level))
+logging.getLogger("modweave").addHandler(Keep())
+import modweave
+
+def described(graph):
+    nodes = {node.name: [node.spec["origin"], sorted(node.imports), sorted(node.dependents),
+                         node.depth] for node in graph.get_all_scoped("")}
+    return [nodes, graph.unresolved()]
+
+root = f"import {prefix}a\nimport {prefix}later\nimport logging.handlers, json\n"
+part = f"import json\nimport {prefix}later\n"
+roots = [root, root, part, root + "import nosuch\n", root, root]
+builder = modweave.GraphBuilder(exact=True)
+built = []
+for number, text in enumerate(roots):
+    if number == len(roots) - 1:
+        later.write_text("import csv\n")
+    built.append([described(builder.build(text)),
+                  described(modweave.GraphBuilder(exact=True).build(text))])
+print(json.dumps([built, summaries[::2]]))
+"""
+
+
+def test_rebuilds_equal_grafted_and_fresh_builds(python, tree):
+    # With Debug records wanted, a rebuild grafts every cached part as it meets it; without,
+    # an unchanged root may take the cached graph whole, counting what the grafts would have
+    # counted only when the summary is wanted. All must give the graphs of fresh builds, and the
+    # same summaries.
+    tree.write("a", "import email.parser\nimport {p}b\n")
+    tree.write("b", "from . import a\nimport http.client\n")
+    reports = []
+    for level in (logging.WARNING, logging.INFO, logging.DEBUG):
+        arguments = json.dumps([str(tree.root), tree.prefix, str(level)])
+        completed = python(f"import sys; sys.argv[1:] = {arguments}\n" + REBUILD_CHECK)
+        reports.append(json.loads(completed.stdout))
+    assert reports[0][0] == reports[1][0] and reports[1] == reports[2]
+    built, summaries = reports[1]
+    for cached, fresh in built:
+        assert cached == fresh
+    assert built[1][0] == built[0][0] != built[-1][0]
+    assert tree.name("later") in built[-1][0][0]
+    assert all("from cache" in summary for summary in summaries[1:])
+
 @pytest.mark.parametrize(
     "content, decodes",
     [

@@ -140,7 +140,8 @@ private:
 // to read ahead.
 class ImportWalk {
 public:
-    ImportWalk(GraphBuilder& builder, BuildHost& host) : builder_(builder), host_(host) {}
+    ImportWalk(GraphBuilder& builder, BuildHost& host)
+        : builder_(builder), host_(host), deferring_(may_defer_grafts(builder)) {}
 
     // Expands the root module and everything it leads to.
     void run(ModuleSpec root, std::string_view source) {
@@ -151,6 +152,25 @@ public:
     // The nodes brought in from the cache, whose importers and depths are the cache's until the
     // build settles them.
     const DepGraph::Grafted& grafted() const noexcept { return grafted_; }
+
+    // Once the walk is done: what the grafts put off until now would have counted, when the
+    // build comes out as the cache's graph itself, which is then the build's. Otherwise makes
+    // those grafts and returns nothing.
+    std::optional<DepGraph::GraftCount> finish_deferred() {
+        if (!deferring_) return std::nullopt;
+        if (const StoredNode* root = builder_.graph.find(terminal_name);
+            root != nullptr && builder_.graph.size() == 1) {
+            // The counts serve the build's summary alone.
+            const bool counted =
+                logging_bridge::level_enabled(logging_bridge::Level::Info) &&
+                !logging_bridge::refused_until_renewed(logging_bridge::Level::Info, kTarget);
+            if (auto count = builder_.cache->rebuilt_whole(*root->read(), deferred_, counted)) {
+                return count;
+            }
+        }
+        stop_deferring();
+        return std::nullopt;
+    }
 
     // Expands a root whose import statements are given rather than read.
     void run(ModuleSpec root, std::vector<ImportLine> imports) {
@@ -568,6 +588,44 @@ private:
         return false;
     }
 
+    // Whether the grafts of the root's cached imports may wait until the walk is done. They may
+    // when the cache is one build's graph, which the build may turn out to be, and no records
+    // of the graph's changes are wanted: grafts put off log none of their own.
+    static bool may_defer_grafts(const GraphBuilder& builder) {
+        using logging_bridge::Level;
+        if (!builder.options.exact || !builder.cache || !builder.cache_is_one_build) return false;
+        return !logging_bridge::level_enabled(Level::Debug) ||
+               (logging_bridge::refused_until_renewed(Level::Debug, kTarget) &&
+                logging_bridge::refused_until_renewed(Level::Debug,
+                                                      logging_bridge::targets::core_types));
+    }
+
+    // Makes the grafts put off so far, in the order they were put off, and makes every later one
+    // at once.
+    void stop_deferring() {
+        if (!deferring_) return;
+        deferring_ = false;
+        for (const std::string_view key : deferred_) {
+            graft_from_cache(*deferred_importer_, key);
+        }
+        deferred_.clear();
+    }
+
+    void graft_from_cache(StoredNode& importer, std::string_view key) {
+        DepGraph& graph = builder_.graph;
+        if (StoredNode* present = graph.find(key)) {
+            graph.add_dependency(importer, *present);
+            return;
+        }
+        // Exact depths are worked out at the end, so the cached part is shared in node by node
+        // where this graph lacks it, never twice.
+        const std::size_t copied = graph.graft(*builder_.cache, key, grafted_);
+        builder_.from_cache += copied + 1;
+        builder_.processed += copied;
+        graph.add_dependency(importer, *graph.find(key));
+        host_.reached(graph.size(), false);
+    }
+
     void process_parent(std::size_t importer, std::string_view name) {
         const auto dot = name.rfind('.');
         if (dot == std::string_view::npos) return;
@@ -590,6 +648,16 @@ private:
         const std::string& from = importer_spec(attachment.importer).name;
         const std::string& key = attachment.found.name;
 
+        if (deferring_) {
+            // While only the root's cached imports come up, the graph holds the root alone.
+            if (attachment.cached && attachment.importer == 0) {
+                deferred_importer_ = &importer_node(attachment.importer);
+                deferred_.push_back(builder_.cache->nodes().find(key)->first);
+                frames_.pop_back();
+                return;
+            }
+            stop_deferring();
+        }
         // Expanding a parent package can reach the module itself.
         if (StoredNode* present = graph.find(key)) {
             graph.add_dependency(importer_node(attachment.importer), *present);
@@ -597,14 +665,8 @@ private:
             return;
         }
         if (attachment.cached && options().exact) {
-            // Exact depths are worked out at the end, so the cached part is shared in node by
-            // node where this graph lacks it, never twice.
-            const std::size_t copied = graph.graft(*builder_.cache, key, grafted_);
-            builder_.from_cache += copied + 1;
-            builder_.processed += copied;
-            graph.add_dependency(importer_node(attachment.importer), *graph.find(key));
+            graft_from_cache(importer_node(attachment.importer), key);
             frames_.pop_back();
-            host_.reached(graph.size(), false);
             return;
         }
         if (attachment.cached) {
@@ -656,7 +718,13 @@ private:
     std::deque<StoredNode*> waiting_;
     NameNotes notes_;
     std::string submodule_name_;
-    DepGraph::Grafted grafted_;                     // the nodes the cache shared in
+    DepGraph::Grafted grafted_;  // the nodes the cache shared in
+    // Exact builds from a cache that holds one build's graph: the root's cached imports, by the
+    // cache's names, while nothing else has joined the graph. Should the root come out as the
+    // cache's own, the cache's graph is the build's and nothing need be grafted.
+    bool deferring_ = false;
+    std::vector<std::string_view> deferred_;
+    StoredNode* deferred_importer_ = nullptr;       // the root's node
     GraphBuilder::NameSet::node_type spare_entry_;  // an entry of builder_.in_progress, for reuse
 };
 
@@ -699,15 +767,20 @@ DepGraph GraphBuilder::build_modules(const std::vector<std::string>& modules, Bu
 template <class Expand>
 DepGraph GraphBuilder::build_root(importlib::ModuleSpec root, BuildHost& host, Expand&& expand) {
     std::size_t in_cache = 0;  // nodes of the exact graph that the cache has too
+    bool whole_cache = false;  // the build came out as the cache's graph
     try {
         graph.add(DepNode(root, 0));
         ImportWalk walk(*this, host);
         expand(walk, std::move(root));
-        if (options.exact) {
+        if (const auto grafts = walk.finish_deferred()) {
+            processed += grafts->edges;
+            from_cache += grafts->edges + grafts->grafts;
+            whole_cache = true;
+        } else if (options.exact) {
             if (cache) in_cache = graph.keep_dependents_in_graph(walk.grafted(), *cache);
             graph.assign_distances_from(terminal_name);
         }
-        host.reached(graph.size(), true);
+        host.reached(whole_cache ? cache->size() : graph.size(), true);
         host.checkpoint();
     } catch (...) {
         reset_working_fields();
@@ -723,11 +796,18 @@ DepGraph GraphBuilder::build_root(importlib::ModuleSpec root, BuildHost& host, E
     processed = 0;
     from_cache = 0;
     in_progress = NameSet{};
+    if (whole_cache) {
+        graph = DepGraph{};
+        return cache->share();
+    }
     DepGraph taken = std::exchange(graph, DepGraph{});
     if (cache) {
         // An exact build's cached nodes are complete as they stand; only new ones join.
         if (options.exact) {
-            if (in_cache != taken.size()) cache->add_missing(taken);
+            if (in_cache != taken.size()) {
+                cache->add_missing(taken);
+                cache_is_one_build = false;
+            }
         } else {
             cache->merge(DepGraph(taken));
         }
@@ -735,6 +815,7 @@ DepGraph GraphBuilder::build_root(importlib::ModuleSpec root, BuildHost& host, E
         // Nothing changes a finished exact graph but the merges of later builds, so the cache
         // holds the nodes of this one together with the caller until either side changes.
         cache.emplace(taken.share());
+        cache_is_one_build = true;
     } else {
         cache.emplace(taken);
     }

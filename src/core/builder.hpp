@@ -124,6 +124,8 @@ struct GraphBuilder {
     std::size_t from_cache = 0;     // of those, the ones copied from the cache
     bool verbose = false;           // dump every parsed import list to standard output
     BuildOptions options{};
+    // The cache holds one exact build's graph, as that build left it, root and all.
+    bool cache_is_one_build = false;
 
     // Builds the graph of `source`, whose relative imports resolve against `package`, and returns
     // it; the cache keeps a copy. Any exception (an internal failure, or one from `host`) abandons

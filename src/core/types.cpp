@@ -463,6 +463,77 @@ std::size_t DepGraph::graft(const DepGraph& source, std::string_view name, Graft
     return copied;
 }
 
+std::optional<DepGraph::GraftCount> DepGraph::rebuilt_whole(
+    const DepNode& root, const std::vector<std::string_view>& imported, bool counted) const {
+    const NodeMap& nodes = nodes_.map();
+    const auto root_entry = nodes.find(root.name);
+    if (root_entry == nodes.end()) return std::nullopt;
+    const StoredNode& stored_root = root_entry->second;
+    std::vector<const StoredNode*> starts;
+    starts.reserve(imported.size());
+    {
+        const NodeReadGuard kept = stored_root.read();
+        if (kept->spec != root.spec || kept->depth != root.depth ||
+            kept->unresolved != root.unresolved || kept->dependents != root.dependents) {
+            return std::nullopt;
+        }
+        // The same imports, as a set: each name one of the kept root's, and as many of them.
+        const std::uint64_t round = next_round();
+        std::size_t distinct = 0;
+        for (const std::string_view name : imported) {
+            const auto entry = nodes.find(name);
+            if (entry == nodes.end() || !kept->dependencies.contains(name)) return std::nullopt;
+            starts.push_back(&entry->second);
+            if (entry->second.graft_round_ != round) {
+                entry->second.graft_round_ = round;
+                ++distinct;
+            }
+        }
+        if (distinct != kept->dependencies.size()) return std::nullopt;
+    }
+    if (!counted) return GraftCount{};
+    // The grafts, as graft makes them: each brings in what the ones before it left out, and the
+    // root is in the graph from the start.
+    const std::uint64_t round = next_round();
+    stored_root.graft_round_ = round;
+    std::size_t reached = 1;
+    GraftCount count;
+    std::vector<const StoredNode*> pending;
+    for (const StoredNode* start : starts) {
+        if (start->graft_round_ == round) continue;
+        ++count.grafts;
+        start->graft_round_ = round;
+        ++reached;
+        pending.push_back(start);
+        while (!pending.empty()) {
+            const StoredNode* node = pending.back();
+            pending.pop_back();
+            const auto follow = [&](const StoredNode* target) {
+                ++count.edges;
+                if (target->graft_round_ == round) return;
+                target->graft_round_ = round;
+                ++reached;
+                pending.push_back(target);
+            };
+            const NodeReadGuard importer = node->read();
+            // The note of what the imports name, where it holds for the whole set.
+            if (node->targets_.size() == importer->dependencies.size()) {
+                for (const StoredNode* target : node->targets_)
+                    follow(target);
+                continue;
+            }
+            for (const std::string_view name : importer->dependencies) {
+                const auto entry = nodes.find(name);
+                if (entry == nodes.end()) return std::nullopt;
+                follow(&entry->second);
+            }
+        }
+    }
+    // A node the root does not reach would not be in the build's graph.
+    if (reached != nodes.size()) return std::nullopt;
+    return count;
+}
+
 void DepGraph::note_targets(const DepGraph& model) {
     // A graph that holds the model's own nodes has the model's notes already.
     if (nodes_.same_as(model.nodes_)) return;

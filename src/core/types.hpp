@@ -265,6 +265,23 @@ public:
     // `grafted`. Returns the number of edges brought in.
     std::size_t graft(const DepGraph& source, std::string_view name, Grafted& grafted);
 
+    // What the grafts of a build from this graph brought in: the edges of the nodes shared in,
+    // and the number of grafts that shared any.
+    struct GraftCount {
+        std::size_t edges = 0;
+        std::size_t grafts = 0;
+    };
+    // For a graph that is one exact build's, as that build left it: whether a build whose root
+    // node is `root`, imports aside, and whose root imports the modules named `imported` (in the
+    // order it attached them, repeats allowed) makes this very graph. It does when its root
+    // comes out as this graph's own, for every node of such a graph is reached from its root.
+    // Then returns, when `counted`, what the build's grafts from this graph would have counted,
+    // grafting in that order (a graph some node of which the root does not reach is refused
+    // then), and zeros otherwise; without a match, nothing.
+    std::optional<GraftCount> rebuilt_whole(const DepNode& root,
+                                            const std::vector<std::string_view>& imported,
+                                            bool counted) const;
+
     // Drops from the dependents of the nodes `grafted` from `source` every name that is not a
     // node of this graph importing them. Returns the number of this graph's nodes that `source`
     // has too.
