@@ -96,6 +96,7 @@ TC = "if TYPE_CHECKING:\n"
         "\ufeffimport a\n",
         # names as ast reports them
         "import \u00e9t\u00e9, \ufb01 as \u2168\nfrom \u210cx import \u0391\n",
+        "import os.\u00e9t\u00e9.x, ab\u00e9.c, a.\ufb01 as d\nfrom a\u00e9.b . c import e\nimport a.b1._c\n",
         "from .import a\nfrom ... import b\nfrom .... c import d\nfrom .. import *\n",
         "import match, case, type\nfrom _ import _\n",
         # type-checking blocks

@@ -193,6 +193,7 @@ private:
     std::string_view read_identifier() noexcept;
     bool read_name(std::string& out);
     bool read_dotted_name(std::string& out);
+    bool read_ascii_dotted_span(std::string& out);
     bool read_alias_tail(Alias& alias, bool inside_brackets);
     void append_identifier(std::string& out, std::string_view identifier);
     void emit(ImportStmt statement, std::size_t line);
@@ -421,7 +422,7 @@ bool Scanner::read_name(std::string& out) {
 
 // name ("." name)*, with blanks allowed around the dots; `out` gets the names joined by dots.
 bool Scanner::read_dotted_name(std::string& out) {
-    if (!read_name(out)) return false;
+    if (!read_ascii_dotted_span(out) && !read_name(out)) return false;
     for (;;) {
         skip_blanks(false);
         if (!next_is('.')) return true;
@@ -430,6 +431,32 @@ bool Scanner::read_dotted_name(std::string& out) {
         out.push_back('.');
         if (!read_name(out)) return false;
     }
+}
+
+// Most dotted names are ASCII, without blanks around their dots: such a name, or the part of it
+// up to the first blank, is read as one span and appended at once. Returns false, having read
+// nothing, when the name does not start so or runs into a byte beyond ASCII, which may continue
+// an identifier (and needs the interpreter's normalisation).
+bool Scanner::read_ascii_dotted_span(std::string& out) {
+    const auto ascii_name_byte = [](char byte) {
+        return static_cast<unsigned char>(byte) < 0x80 && is_name_byte(byte);
+    };
+    const auto ascii_name_start = [&](const char* at) {
+        return at != end_ && ascii_name_byte(*at) && !(*at >= '0' && *at <= '9');
+    };
+    if (!ascii_name_start(cursor_)) return false;
+    const char* at = cursor_ + 1;
+    for (;;) {
+        while (at != end_ && ascii_name_byte(*at))
+            ++at;
+        // A dot continues the span only before the start of another name.
+        if (at == end_ || *at != '.' || !ascii_name_start(at + 1)) break;
+        at += 2;
+    }
+    if (at != end_ && static_cast<unsigned char>(*at) >= 0x80) return false;
+    out.append(cursor_, at);
+    cursor_ = at;
+    return true;
 }
 
 // After an imported name and its blanks: reads "as <name>" when it follows. Returns false when
@@ -448,9 +475,9 @@ bool Scanner::read_alias_tail(Alias& alias, bool inside_brackets) {
 void Scanner::emit(ImportStmt statement, std::size_t line) {
     constexpr std::size_t last_line = std::numeric_limits<std::uint32_t>::max();
     if (records_.empty()) records_.reserve(16);
-    records_.push_back(ScannedImport{std::move(statement),
-                                     static_cast<std::uint32_t>(std::min(line, last_line)),
-                                     !type_checking_columns_.empty()});
+    records_.emplace_back(std::move(statement),
+                          static_cast<std::uint32_t>(std::min(line, last_line)),
+                          !type_checking_columns_.empty());
 }
 
 // At `import`. A statement that breaks off keeps the names read before the break, and the scan
@@ -497,6 +524,8 @@ void Scanner::read_import_from() {
         return;
     }
     const bool parenthesized = next_is('(');
+    // Room for the names of most statements at once, rather than growing name by name.
+    record.names.reserve(4);
     if (parenthesized) {
         ++cursor_;
         skip_blanks(true);
