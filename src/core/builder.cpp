@@ -399,6 +399,7 @@ private:
         MODWEAVE_LOG(Debug, kTarget, kEndRule);
         MODWEAVE_LOG(Debug, kTarget, "Done '", expansion.spec.name, "'");
         MODWEAVE_LOG(Debug, kTarget, kEndRule);
+        host_.release(std::move(expansion.imports));
         frames_.pop_back();
     }
 

@@ -112,6 +112,10 @@ public:
     // Told the number of modules in the graph whenever modules are added, and once more, with
     // `done` set, when the walk is over.
     virtual void reached(std::size_t /*modules*/, bool /*done*/) {}
+
+    // Takes the import records of a module the walk is done with. By default they go at once;
+    // a host whose records were made on another thread may hand them back there to be freed.
+    virtual void release(std::vector<ImportLine> /*imports*/) {}
 };
 
 struct GraphBuilder {

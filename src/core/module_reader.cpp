@@ -181,6 +181,16 @@ ReadModule ModuleReader::take(const std::string& path) {
     return read_module(path, buffer_);
 }
 
+void ModuleReader::release(std::vector<ImportLine> imports) {
+    // Without a thread, or with records that own no memory, freeing here costs least.
+    if (!thread_.joinable() || imports.empty()) return;
+    releasing_.push_back(std::move(imports));
+    // In batches, so that the lock is taken once for many modules.
+    if (releasing_.size() < kReleaseBatch) return;
+    const std::lock_guard lock(mutex_);
+    if (released_.empty()) released_.swap(releasing_);
+}
+
 template <class Condition>
 void ModuleReader::spin_while(Condition&& condition) {
     // With one processor to run on, a spinning thread only keeps the other from acting.
@@ -203,8 +213,9 @@ void ModuleReader::spin_while(Condition&& condition) {
 }
 
 void ModuleReader::work() {
-    std::string buffer;  // the thread's own, as buffer_ is the caller's
-    Results maker;       // the same for making entries
+    std::string buffer;                             // the thread's own, as buffer_ is the caller's
+    Results maker;                                  // the same for making entries
+    std::vector<std::vector<ImportLine>> released;  // the caller's records, to free
     std::unique_lock lock(mutex_);
     for (;;) {
         if (queue_.empty() && !stopping_) {
@@ -223,7 +234,9 @@ void ModuleReader::work() {
         queue_.pop_front();
         if (taken_.erase(path) != 0) continue;
         in_hand_ = &path;
+        released.swap(released_);
         lock.unlock();
+        released.clear();
         Results::node_type entry;
         try {
             entry = make_result(maker, path, read_module(path, buffer));

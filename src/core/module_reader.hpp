@@ -62,12 +62,18 @@ public:
     // the calling thread. Waits while the thread has it in hand.
     ReadModule take(const std::string& path);
 
+    // Takes import records the caller is done with, to be freed on the thread, which made most of
+    // them: it frees them in its own time, and without contending for the memory of another.
+    void release(std::vector<ImportLine> imports);
+
 private:
     // The most results the thread keeps for the walk to take; then it waits until the walk has
     // taken half of them.
     static constexpr std::size_t kMostReadAhead = 1024;
     // Below this many results in store, a file queued, or a take, wakes the thread.
     static constexpr std::size_t kWakeBelow = 32;
+    // Released records are handed to the thread this many modules at a time.
+    static constexpr std::size_t kReleaseBatch = 32;
 
     void work();
     // Waits a little, awake, while `condition` holds, before a wait that sleeps: so that the
@@ -105,6 +111,11 @@ private:
     static Results::node_type make_result(Results& maker, const std::string& path, ReadModule read);
     Results results_;
     Results caller_maker_;
+    // Released records: the caller's batch, and the one handed over for the thread to free. A
+    // batch is handed over by a swap, when the thread has freed the one before, so that nothing
+    // is allocated or freed under the lock.
+    std::vector<std::vector<ImportLine>> releasing_;
+    std::vector<std::vector<ImportLine>> released_;
     const std::string* in_hand_ = nullptr;  // the thread's path in hand, unchanged while it is
     std::string buffer_;                    // for the files the caller reads itself
     bool stopping_ = false;

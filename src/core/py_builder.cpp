@@ -115,6 +115,8 @@ public:
         return scan_imports(source, normalize_);
     }
 
+    void release(std::vector<ImportLine> imports) override { reader_.release(std::move(imports)); }
+
 private:
     // The text of a file in an encoding only the interpreter's codecs know.
     static std::optional<std::string> decode(const importlib::ModuleSpec& spec,
