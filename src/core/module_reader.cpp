@@ -165,7 +165,6 @@ ReadModule ModuleReader::take(const std::string& path) {
     }
     finished_.wait(lock, [&] { return !in_hand(); });
     if (const auto done = results_.find(path); done != results_.end()) {
-        // The entry is freed after the lock is given back.
         Results::node_type entry = results_.extract(done);
         // Woken only when half of what it held is taken, or when the store runs low, the thread
         // reads in runs instead of waking for every take.
@@ -173,7 +172,11 @@ ReadModule ModuleReader::take(const std::string& path) {
                           (results_.size() == kWakeBelow - 1 && !queue_.empty());
         lock.unlock();
         if (wake) queued_.notify_one();
-        return std::move(entry.mapped());
+        ReadModule read = std::move(entry.mapped());
+        // The entry, which the thread made, goes back to it to be freed.
+        releasing_.entries.push_back(std::move(entry));
+        hand_over_spent();
+        return read;
     }
     // Not begun: the thread must not begin it now.
     if (!requested_.insert(text::hash_text(path))) taken_.insert(path);
@@ -184,9 +187,13 @@ ReadModule ModuleReader::take(const std::string& path) {
 void ModuleReader::release(std::vector<ImportLine> imports) {
     // Without a thread, or with records that own no memory, freeing here costs least.
     if (!thread_.joinable() || imports.empty()) return;
-    releasing_.push_back(std::move(imports));
+    releasing_.records.push_back(std::move(imports));
+    hand_over_spent();
+}
+
+void ModuleReader::hand_over_spent() {
     // In batches, so that the lock is taken once for many modules.
-    if (releasing_.size() < kReleaseBatch) return;
+    if (releasing_.records.size() + releasing_.entries.size() < kReleaseBatch) return;
     const std::lock_guard lock(mutex_);
     if (released_.empty()) released_.swap(releasing_);
 }
@@ -213,9 +220,9 @@ void ModuleReader::spin_while(Condition&& condition) {
 }
 
 void ModuleReader::work() {
-    std::string buffer;                             // the thread's own, as buffer_ is the caller's
-    Results maker;                                  // the same for making entries
-    std::vector<std::vector<ImportLine>> released;  // the caller's records, to free
+    std::string buffer;  // the thread's own, as buffer_ is the caller's
+    Results maker;       // the same for making entries
+    Spent released;      // what the caller is done with, to free
     std::unique_lock lock(mutex_);
     for (;;) {
         if (queue_.empty() && !stopping_) {

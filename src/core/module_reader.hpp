@@ -111,11 +111,27 @@ private:
     static Results::node_type make_result(Results& maker, const std::string& path, ReadModule read);
     Results results_;
     Results caller_maker_;
-    // Released records: the caller's batch, and the one handed over for the thread to free. A
-    // batch is handed over by a swap, when the thread has freed the one before, so that nothing
-    // is allocated or freed under the lock.
-    std::vector<std::vector<ImportLine>> releasing_;
-    std::vector<std::vector<ImportLine>> released_;
+    // What the caller is done with that the thread made: import records, and the entries of the
+    // store that held the results taken.
+    struct Spent {
+        std::vector<std::vector<ImportLine>> records;
+        std::vector<Results::node_type> entries;
+        bool empty() const noexcept { return records.empty() && entries.empty(); }
+        void swap(Spent& other) noexcept {
+            records.swap(other.records);
+            entries.swap(other.entries);
+        }
+        void clear() noexcept {
+            records.clear();
+            entries.clear();
+        }
+    };
+    // The caller's batch, and the one handed over for the thread to free. A batch is handed over
+    // by a swap, when the thread has freed the one before, so that nothing is allocated or freed
+    // under the lock.
+    Spent releasing_;
+    Spent released_;
+    void hand_over_spent();
     const std::string* in_hand_ = nullptr;  // the thread's path in hand, unchanged while it is
     std::string buffer_;                    // for the files the caller reads itself
     bool stopping_ = false;
