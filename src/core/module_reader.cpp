@@ -174,8 +174,10 @@ ReadModule ModuleReader::take(const std::string& path) {
         if (wake) queued_.notify_one();
         ReadModule read = std::move(entry.mapped());
         // The entry, which the thread made, goes back to it to be freed.
-        releasing_.entries.push_back(std::move(entry));
-        hand_over_spent();
+        if (thread_.joinable()) {
+            releasing_.entries.push_back(std::move(entry));
+            hand_over_spent();
+        }
         return read;
     }
     // Not begun: the thread must not begin it now.
