@@ -162,8 +162,7 @@ public:
             root != nullptr && builder_.graph.size() == 1) {
             // The counts serve the build's summary alone.
             const bool counted =
-                logging_bridge::level_enabled(logging_bridge::Level::Info) &&
-                !logging_bridge::refused_until_renewed(logging_bridge::Level::Info, kTarget);
+                logging_bridge::records_wanted(logging_bridge::Level::Info, kTarget);
             if (auto count = builder_.cache->rebuilt_whole(*root->read(), deferred_, counted)) {
                 return count;
             }
@@ -595,10 +594,8 @@ private:
     static bool may_defer_grafts(const GraphBuilder& builder) {
         using logging_bridge::Level;
         if (!builder.options.exact || !builder.cache || !builder.cache_is_one_build) return false;
-        return !logging_bridge::level_enabled(Level::Debug) ||
-               (logging_bridge::refused_until_renewed(Level::Debug, kTarget) &&
-                logging_bridge::refused_until_renewed(Level::Debug,
-                                                      logging_bridge::targets::core_types));
+        return !logging_bridge::records_wanted(Level::Debug, kTarget) &&
+               !logging_bridge::records_wanted(Level::Debug, logging_bridge::targets::core_types);
     }
 
     // Makes the grafts put off so far, in the order they were put off, and makes every later one
@@ -606,18 +603,20 @@ private:
     void stop_deferring() {
         if (!deferring_) return;
         deferring_ = false;
-        for (const std::string_view key : deferred_) {
-            graft_from_cache(*deferred_importer_, key);
+        for (const DepGraph::NodeMap::value_type* cached : deferred_) {
+            // A graft before this one may have brought the module in.
+            if (StoredNode* present = builder_.graph.find(cached->first)) {
+                builder_.graph.add_dependency(*deferred_importer_, *present);
+            } else {
+                graft_from_cache(*deferred_importer_, cached->first);
+            }
         }
         deferred_.clear();
     }
 
+    // Shares in the part of the cache reachable from `key`, which this graph lacks.
     void graft_from_cache(StoredNode& importer, std::string_view key) {
         DepGraph& graph = builder_.graph;
-        if (StoredNode* present = graph.find(key)) {
-            graph.add_dependency(importer, *present);
-            return;
-        }
         // Exact depths are worked out at the end, so the cached part is shared in node by node
         // where this graph lacks it, never twice.
         const std::size_t copied = graph.graft(*builder_.cache, key, grafted_);
@@ -653,7 +652,7 @@ private:
             // While only the root's cached imports come up, the graph holds the root alone.
             if (attachment.cached && attachment.importer == 0) {
                 deferred_importer_ = &importer_node(attachment.importer);
-                deferred_.push_back(builder_.cache->nodes().find(key)->first);
+                deferred_.push_back(&*builder_.cache->nodes().find(key));
                 frames_.pop_back();
                 return;
             }
@@ -720,11 +719,11 @@ private:
     NameNotes notes_;
     std::string submodule_name_;
     DepGraph::Grafted grafted_;  // the nodes the cache shared in
-    // Exact builds from a cache that holds one build's graph: the root's cached imports, by the
-    // cache's names, while nothing else has joined the graph. Should the root come out as the
+    // Exact builds from a cache that holds one build's graph: the root's cached imports, as the
+    // cache's entries, while nothing else has joined the graph. Should the root come out as the
     // cache's own, the cache's graph is the build's and nothing need be grafted.
     bool deferring_ = false;
-    std::vector<std::string_view> deferred_;
+    std::vector<const DepGraph::NodeMap::value_type*> deferred_;
     StoredNode* deferred_importer_ = nullptr;       // the root's node
     GraphBuilder::NameSet::node_type spare_entry_;  // an entry of builder_.in_progress, for reuse
 };

@@ -174,10 +174,8 @@ ReadModule ModuleReader::take(const std::string& path) {
         if (wake) queued_.notify_one();
         ReadModule read = std::move(entry.mapped());
         // The entry, which the thread made, goes back to it to be freed.
-        if (thread_.joinable()) {
-            releasing_.entries.push_back(std::move(entry));
-            hand_over_spent();
-        }
+        releasing_.entries.push_back(std::move(entry));
+        hand_over_spent();
         return read;
     }
     // Not begun: the thread must not begin it now.
@@ -187,13 +185,18 @@ ReadModule ModuleReader::take(const std::string& path) {
 }
 
 void ModuleReader::release(std::vector<ImportLine> imports) {
-    // Without a thread, or with records that own no memory, freeing here costs least.
-    if (!thread_.joinable() || imports.empty()) return;
+    // Records that own no memory cost nothing to free here.
+    if (imports.empty()) return;
     releasing_.records.push_back(std::move(imports));
     hand_over_spent();
 }
 
 void ModuleReader::hand_over_spent() {
+    // Without a thread, nothing would collect them.
+    if (!thread_.joinable()) {
+        releasing_.clear();
+        return;
+    }
     // In batches, so that the lock is taken once for many modules.
     if (releasing_.records.size() + releasing_.entries.size() < kReleaseBatch) return;
     const std::lock_guard lock(mutex_);

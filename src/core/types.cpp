@@ -464,13 +464,12 @@ std::size_t DepGraph::graft(const DepGraph& source, std::string_view name, Graft
 }
 
 std::optional<DepGraph::GraftCount> DepGraph::rebuilt_whole(
-    const DepNode& root, const std::vector<std::string_view>& imported, bool counted) const {
+    const DepNode& root, const std::vector<const NodeMap::value_type*>& imported,
+    bool counted) const {
     const NodeMap& nodes = nodes_.map();
     const auto root_entry = nodes.find(root.name);
     if (root_entry == nodes.end()) return std::nullopt;
     const StoredNode& stored_root = root_entry->second;
-    std::vector<const StoredNode*> starts;
-    starts.reserve(imported.size());
     {
         const NodeReadGuard kept = stored_root.read();
         if (kept->spec != root.spec || kept->depth != root.depth ||
@@ -480,10 +479,8 @@ std::optional<DepGraph::GraftCount> DepGraph::rebuilt_whole(
         // The same imports, as a set: each name one of the kept root's, and as many of them.
         const std::uint64_t round = next_round();
         std::size_t distinct = 0;
-        for (const std::string_view name : imported) {
-            const auto entry = nodes.find(name);
-            if (entry == nodes.end() || !kept->dependencies.contains(name)) return std::nullopt;
-            starts.push_back(&entry->second);
+        for (const NodeMap::value_type* entry : imported) {
+            if (!kept->dependencies.contains(entry->first)) return std::nullopt;
             if (entry->second.graft_round_ != round) {
                 entry->second.graft_round_ = round;
                 ++distinct;
@@ -499,23 +496,21 @@ std::optional<DepGraph::GraftCount> DepGraph::rebuilt_whole(
     std::size_t reached = 1;
     GraftCount count;
     std::vector<const StoredNode*> pending;
-    for (const StoredNode* start : starts) {
-        if (start->graft_round_ == round) continue;
-        ++count.grafts;
-        start->graft_round_ = round;
+    const auto follow = [&](const StoredNode* target) {
+        if (target->graft_round_ == round) return;
+        target->graft_round_ = round;
         ++reached;
-        pending.push_back(start);
+        pending.push_back(target);
+    };
+    for (const NodeMap::value_type* entry : imported) {
+        if (entry->second.graft_round_ == round) continue;
+        ++count.grafts;
+        follow(&entry->second);
         while (!pending.empty()) {
             const StoredNode* node = pending.back();
             pending.pop_back();
-            const auto follow = [&](const StoredNode* target) {
-                ++count.edges;
-                if (target->graft_round_ == round) return;
-                target->graft_round_ = round;
-                ++reached;
-                pending.push_back(target);
-            };
             const NodeReadGuard importer = node->read();
+            count.edges += importer->dependencies.size();
             // The note of what the imports name, where it holds for the whole set.
             if (node->targets_.size() == importer->dependencies.size()) {
                 for (const StoredNode* target : node->targets_)
@@ -523,9 +518,9 @@ std::optional<DepGraph::GraftCount> DepGraph::rebuilt_whole(
                 continue;
             }
             for (const std::string_view name : importer->dependencies) {
-                const auto entry = nodes.find(name);
-                if (entry == nodes.end()) return std::nullopt;
-                follow(&entry->second);
+                const auto found = nodes.find(name);
+                if (found == nodes.end()) return std::nullopt;
+                follow(&found->second);
             }
         }
     }

@@ -272,14 +272,14 @@ public:
         std::size_t grafts = 0;
     };
     // For a graph that is one exact build's, as that build left it: whether a build whose root
-    // node is `root`, imports aside, and whose root imports the modules named `imported` (in the
-    // order it attached them, repeats allowed) makes this very graph. It does when its root
-    // comes out as this graph's own, for every node of such a graph is reached from its root.
-    // Then returns, when `counted`, what the build's grafts from this graph would have counted,
-    // grafting in that order (a graph some node of which the root does not reach is refused
-    // then), and zeros otherwise; without a match, nothing.
+    // node is `root`, imports aside, and whose root imports the modules of `imported`, entries of
+    // this graph (in the order it attached them, repeats allowed), makes this very graph. It does
+    // when its root comes out as this graph's own, for every node of such a graph is reached from
+    // its root. Then returns, when `counted`, what the build's grafts from this graph would have
+    // counted, grafting in that order (a graph some node of which the root does not reach is
+    // refused then), and zeros otherwise; without a match, nothing.
     std::optional<GraftCount> rebuilt_whole(const DepNode& root,
-                                            const std::vector<std::string_view>& imported,
+                                            const std::vector<const NodeMap::value_type*>& imported,
                                             bool counted) const;
 
     // Drops from the dependents of the nodes `grafted` from `source` every name that is not a

@@ -149,6 +149,12 @@ struct CallSite {
 // Whether the sink refuses the records of `level` for `target` on a standing decision.
 bool refused_until_renewed(Level level, std::string_view target) noexcept;
 
+// Whether records of `level` for `target` may be wanted: what a caller asks before work whose
+// only use is such records, or whose cheaper form would leave some out.
+inline bool records_wanted(Level level, std::string_view target) noexcept {
+    return level_enabled(level) && !refused_until_renewed(level, target);
+}
+
 template <class... Parts>
 void log_at(CallSite& site, Level level, std::string_view target, std::string_view file,
             std::uint32_t line, const Parts&... parts) noexcept {

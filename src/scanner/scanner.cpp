@@ -442,7 +442,7 @@ bool Scanner::read_ascii_dotted_span(std::string& out) {
         return static_cast<unsigned char>(byte) < 0x80 && is_name_byte(byte);
     };
     const auto ascii_name_start = [&](const char* at) {
-        return at != end_ && ascii_name_byte(*at) && !(*at >= '0' && *at <= '9');
+        return at != end_ && static_cast<unsigned char>(*at) < 0x80 && is_name_start(*at);
     };
     if (!ascii_name_start(cursor_)) return false;
     const char* at = cursor_ + 1;
